@@ -1,0 +1,3 @@
+#include "integrand.h"
+
+double integrand(const double& x) { return x * x; }

@@ -1,0 +1,51 @@
+// Stands between the program and MPI_Reduce through the profiling interface,
+// and records on stderr exactly what each process hands to the collective.
+// TRAPEZOID_PROBE_KILL_RANK=R makes rank R die by SIGKILL inside the call.
+#include <mpi.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+int calls = 0;
+
+const char* datatype_name(MPI_Datatype datatype) {
+  return datatype == MPI_DOUBLE ? "MPI_DOUBLE" : "other";
+}
+
+const char* op_name(MPI_Op op) { return op == MPI_SUM ? "MPI_SUM" : "other"; }
+
+const char* comm_name(MPI_Comm comm) {
+  int result = MPI_UNEQUAL;
+  PMPI_Comm_compare(comm, MPI_COMM_WORLD, &result);
+  return result == MPI_IDENT ? "MPI_COMM_WORLD" : "other";
+}
+
+}  // namespace
+
+extern "C" int MPI_Reduce(const void* sendbuf, void* recvbuf, int count, MPI_Datatype datatype,
+                          MPI_Op op, int root, MPI_Comm comm) {
+  int rank = -1;
+  PMPI_Comm_rank(comm, &rank);
+  ++calls;
+  const double send = datatype == MPI_DOUBLE && count == 1 ? *static_cast<const double*>(sendbuf)
+                                                           : 0.0;
+  // One fprintf per record: stderr is unbuffered, so each record is one write.
+  std::fprintf(stderr, "probe rank=%d call=%d count=%d datatype=%s op=%s root=%d comm=%s send=%a\n",
+               rank, calls, count, datatype_name(datatype), op_name(op), root, comm_name(comm),
+               send);
+
+  const char* kill_rank = std::getenv("TRAPEZOID_PROBE_KILL_RANK");
+  if (kill_rank != nullptr && std::to_string(rank) == kill_rank) {
+    std::raise(SIGKILL);
+  }
+
+  const int status = PMPI_Reduce(sendbuf, recvbuf, count, datatype, op, root, comm);
+  if (rank == root && datatype == MPI_DOUBLE && count == 1) {
+    std::fprintf(stderr, "probe rank=%d total=%a\n", rank, *static_cast<const double*>(recvbuf));
+  }
+  return status;
+}
