@@ -1,4 +1,5 @@
-# Shared by the test scripts: how a job is started, and how a test fails.
+# Shared by the test scripts: how a job is started, what its output must be,
+# and how a test fails or skips.
 
 # Open MPI refuses root unless told twice; the tests also run 8 processes on
 # 2 cores, which it refuses without oversubscription.
@@ -8,15 +9,23 @@ fi
 export OMPI_MCA_rmaps_base_oversubscribe=1
 
 LAUNCH_TIMEOUT=${LAUNCH_TIMEOUT:-30}
+EXPECTED_TOTAL=0.333333
+TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SCRIPTS_DIR=$(cd "$TESTS_DIR/../scripts" && pwd)
 
 fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
 
+# CTest reads exit status 77 as skipped.
 skip() {
   echo "SKIP: $*" >&2
   exit 77
+}
+
+need_root() {
+  [ "$(id -u)" = 0 ] || skip "$1 needs root"
 }
 
 # launch OUT ERR COMMAND...: runs a job with a deadline and no input; the
@@ -41,4 +50,54 @@ expected_reports() {
   }' | sort
 }
 
-EXPECTED_TOTAL=0.333333
+# check_output NP OUT WHERE: one whole report line per process with the
+# expected values, the total once on a line of its own, nothing else.
+check_output() {
+  local np=$1 out=$2 where=$3 totals lines
+  [ -s "$out" ] && [ -z "$(tail -c 1 "$out")" ] || fail "$where: output does not end a line"
+  diff <(expected_reports "$np") <(grep -F "I'm here" "$out" | sort) >&2 ||
+    fail "$where: report lines differ (< expected, > seen)"
+  totals=$(grep -cxF "$EXPECTED_TOTAL" "$out" || true)
+  [ "$totals" = 1 ] || fail "$where: total $EXPECTED_TOTAL on a line of its own $totals times"
+  lines=$(wc -l <"$out")
+  [ "$lines" = $((np + 1)) ] || { cat "$out" >&2; fail "$where: $lines lines, not $((np + 1))"; }
+}
+
+# A mark in the environment of every process a launch starts, so that the
+# test can tell whether any is still alive.
+RUN_MARK=TRAPEZOID_TEST_RUN=$$-$RANDOM
+
+marked_processes() {
+  grep -lzx "$RUN_MARK" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 || true
+}
+
+# Waits a few seconds for the marked processes to end; fails, and kills
+# them, if any outlive that.
+expect_none_left() {
+  local pids
+  for _ in $(seq 50); do
+    pids=$(marked_processes)
+    [ -z "$pids" ] && return 0
+    sleep 0.1
+  done
+  ps -o pid,stat,args -p "$(echo $pids | tr ' ' ,)" >&2 || true
+  kill -9 $pids 2>/dev/null
+  fail "processes left behind: $pids"
+}
+
+# expect_killed RANK COMMAND...: runs a probe job in which RANK dies by
+# SIGKILL inside the reduction; the launcher must fail within a few seconds
+# and leave no process of the job behind.
+expect_killed() {
+  local rank=$1 status=0 started elapsed_ms
+  shift
+  started=$(date +%s%N)
+  LAUNCH_TIMEOUT=20 launch "$work/out" "$work/err" \
+    env "$RUN_MARK" TRAPEZOID_PROBE_KILL_RANK="$rank" "$@" || status=$?
+  elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+  [ "$status" != 0 ] || fail "rank $rank was killed, yet the launcher exited with status 0"
+  [ "$status" != 124 ] || { cat "$work/err" >&2; fail "rank $rank was killed and the job hung"; }
+  [ "$elapsed_ms" -le 10000 ] || fail "the launcher took $elapsed_ms ms to notice"
+  expect_none_left
+  echo "rank $rank killed: launcher exit status $status after $elapsed_ms ms, no process left"
+}

@@ -1,12 +1,15 @@
 // Stands between the program and MPI_Reduce through the profiling interface,
 // and records on stderr exactly what each process hands to the collective.
-// TRAPEZOID_PROBE_KILL_RANK=R makes rank R die by SIGKILL inside the call.
+// TRAPEZOID_PROBE_KILL_RANK=R makes rank R die by SIGKILL inside the call,
+// before its data reaches MPI.
 #include <mpi.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -33,10 +36,13 @@ extern "C" int MPI_Reduce(const void* sendbuf, void* recvbuf, int count, MPI_Dat
   ++calls;
   const double send = datatype == MPI_DOUBLE && count == 1 ? *static_cast<const double*>(sendbuf)
                                                            : 0.0;
+  char host[256] = "?";
+  gethostname(host, sizeof host - 1);
   // One fprintf per record: stderr is unbuffered, so each record is one write.
-  std::fprintf(stderr, "probe rank=%d call=%d count=%d datatype=%s op=%s root=%d comm=%s send=%a\n",
-               rank, calls, count, datatype_name(datatype), op_name(op), root, comm_name(comm),
-               send);
+  std::fprintf(stderr,
+               "probe rank=%d call=%d count=%d datatype=%s op=%s root=%d comm=%s send=%a host=%s\n",
+               rank, calls, count, datatype_name(datatype), op_name(op), root, comm_name(comm), send,
+               host);
 
   const char* kill_rank = std::getenv("TRAPEZOID_PROBE_KILL_RANK");
   if (kill_rank != nullptr && std::to_string(rank) == kill_rank) {

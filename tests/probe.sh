@@ -19,6 +19,7 @@ trap 'rm -rf "$work"' EXIT
 status=0
 launch "$work/out" "$work/err" "$@" || status=$?
 [ "$status" = 0 ] || { cat "$work/err" >&2; fail "exit status $status"; }
+sed -i 's/ host=[^ ]*$//' "$work/err"
 
 rank=0
 for send in $sends; do

@@ -1,0 +1,11 @@
+#!/bin/bash
+# The trapezoid job under Slurm: sbatch examples/trapezoid.sbatch
+# srun's PMI plugin must match the MPI the program was built with:
+# pmi2 for MPICH, pmix for Open MPI. Override with TRAPEZOID_MPI and
+# TRAPEZOID (the program's path) in the environment sbatch passes on.
+#SBATCH --job-name=trapezoid
+#SBATCH --ntasks=4
+#SBATCH --time=00:05:00
+#SBATCH --output=trapezoid-%j.out
+
+srun --mpi="${TRAPEZOID_MPI:-pmi2}" "${TRAPEZOID:-build/mpich/trapezoid}"

@@ -1,0 +1,48 @@
+# hosts.sh FLAVOUR LAUNCHER NP PROBE [KILL_RANK]: runs the probe build across
+# two test hosts on this machine with each implementation's own remote
+# launcher; checks the output and that ranks ran on both hosts, or, with
+# KILL_RANK, that killing that rank brings the job down.
+. "$(dirname "$0")/lib.sh"
+
+flavour=$1 launcher=$2 np=$3 probe=$4 kill_rank=${5:-}
+need_root "making test hosts"
+command -v ip >/dev/null || skip "making test hosts needs iproute2's ip"
+
+# Unique to the run: two hosts with one name would share Open MPI's
+# shared-memory segments.
+host_a=tz$$a host_b=tz$$b
+work=$(mktemp -d)
+trap '"$SCRIPTS_DIR/testhosts" down "$host_a" "$host_b"; rm -rf "$work"' EXIT
+"$SCRIPTS_DIR/testhosts" up "$host_a" "$host_b" 2>"$work/up.err" ||
+  skip "cannot make network namespaces here: $(cat "$work/up.err")"
+
+# Launchers take one program as their remote shell.
+printf '#!/bin/sh\nexec %q rsh "$@"\n' "$SCRIPTS_DIR/testhosts" >"$work/rsh"
+chmod +x "$work/rsh"
+slots=$(((np + 1) / 2))
+case $flavour in
+  mpich)
+    printf '%s:%d\n' "$host_a" "$slots" "$host_b" "$slots" >"$work/hostfile"
+    remote=(-launcher rsh -launcher-exec "$work/rsh" -f "$work/hostfile") ;;
+  openmpi)
+    printf '%s slots=%d\n' "$host_a" "$slots" "$host_b" "$slots" >"$work/hostfile"
+    remote=(--mca plm_rsh_agent "$work/rsh" --hostfile "$work/hostfile") ;;
+  *) fail "unknown MPI implementation $flavour" ;;
+esac
+job=$(printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$probe")
+
+if [ -n "$kill_rank" ]; then
+  expect_killed "$kill_rank" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job"
+  exit
+fi
+
+status=0
+launch "$work/out" "$work/err" env "$RUN_MARK" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job" ||
+  status=$?
+[ "$status" = 0 ] || { cat "$work/err" >&2; fail "exit status $status: $job"; }
+check_output "$np" "$work/out" "$np processes on $host_a and $host_b"
+for host in "$host_a" "$host_b"; do
+  grep -q "^probe rank=.* host=$host$" "$work/err" || { cat "$work/err" >&2; fail "no rank ran on $host"; }
+done
+expect_none_left
+echo "ranks per host:" $(sed -n 's/^probe rank=.* host=//p' "$work/err" | sort | uniq -c)

@@ -1,0 +1,7 @@
+# kill.sh RANK COMMAND...: a process killed inside the reduction must bring
+# the whole job down, loudly and quickly.
+. "$(dirname "$0")/lib.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+expect_killed "$@"

@@ -1,0 +1,30 @@
+# slurm.sh PMI PROGRAM NP|sbatch: starts a one-node Slurm cluster and runs the
+# job through srun with NP tasks, or the example job script through sbatch.
+. "$(dirname "$0")/lib.sh"
+
+pmi=$1 program=$2 mode=$3
+need_root "a Slurm cluster of its own"
+for daemon in slurmctld slurmd srun sbatch munged; do
+  command -v "$daemon" >/dev/null || skip "no $daemon: install slurmctld, slurmd, slurm-client and munge"
+done
+
+work=$(mktemp -d)
+# munged runs as its own user and must reach its files.
+chmod 755 "$work"
+trap '"$SCRIPTS_DIR/slurm-node" stop "$work/cluster"; rm -rf "$work"' EXIT
+settings=$("$SCRIPTS_DIR/slurm-node" start "$work/cluster") || fail "the cluster did not start"
+eval "$settings"
+
+status=0
+if [ "$mode" = sbatch ]; then
+  np=4
+  job=$TESTS_DIR/../examples/trapezoid.sbatch
+  launch "$work/sbatch.out" "$work/err" env TRAPEZOID="$program" TRAPEZOID_MPI="$pmi" \
+    sbatch --wait --output="$work/out" "$job" || status=$?
+else
+  np=$mode
+  launch "$work/out" "$work/err" srun --mpi="$pmi" -n "$np" "$program" || status=$?
+fi
+[ "$status" = 0 ] || { cat "$work/err" "$work/out" >&2; fail "exit status $status"; }
+check_output "$np" "$work/out" "$np tasks under Slurm ($mode, --mpi=$pmi)"
+echo "$np tasks under Slurm:" $(sort "$work/out")
