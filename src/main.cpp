@@ -77,8 +77,7 @@ int main(int argc, char* argv[]) {
 
   // A report that never reached its reader must not pass for success.
   if (write_error != 0) {
-    std::cerr << "trapezoid: cannot write standard output: " << std::strerror(write_error)
-              << '\n';
+    std::cerr << "trapezoid: cannot write standard output: " << std::strerror(write_error) << '\n';
     return 1;
   }
   return 0;

@@ -3,17 +3,18 @@
 // TRAPEZOID_PROBE_KILL_RANK=R makes rank R die by SIGKILL inside the call,
 // before its data reaches MPI.
 #include <mpi.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include <unistd.h>
-
 namespace {
 
 int calls = 0;
+constexpr std::size_t host_name_size = 256;
 
 const char* datatype_name(MPI_Datatype datatype) {
   return datatype == MPI_DOUBLE ? "MPI_DOUBLE" : "other";
@@ -34,15 +35,14 @@ extern "C" int MPI_Reduce(const void* sendbuf, void* recvbuf, int count, MPI_Dat
   int rank = -1;
   PMPI_Comm_rank(comm, &rank);
   ++calls;
-  const double send = datatype == MPI_DOUBLE && count == 1 ? *static_cast<const double*>(sendbuf)
-                                                           : 0.0;
-  char host[256] = "?";
-  gethostname(host, sizeof host - 1);
+  const double send =
+      datatype == MPI_DOUBLE && count == 1 ? *static_cast<const double*>(sendbuf) : 0.0;
+  char host[host_name_size] = "?";
+  gethostname(host, host_name_size - 1);
   // One fprintf per record: stderr is unbuffered, so each record is one write.
-  std::fprintf(stderr,
-               "probe rank=%d call=%d count=%d datatype=%s op=%s root=%d comm=%s send=%a host=%s\n",
-               rank, calls, count, datatype_name(datatype), op_name(op), root, comm_name(comm), send,
-               host);
+  std::fprintf(
+      stderr, "probe rank=%d call=%d count=%d datatype=%s op=%s root=%d comm=%s send=%a host=%s\n",
+      rank, calls, count, datatype_name(datatype), op_name(op), root, comm_name(comm), send, host);
 
   const char* kill_rank = std::getenv("TRAPEZOID_PROBE_KILL_RANK");
   if (kill_rank != nullptr && std::to_string(rank) == kill_rank) {
