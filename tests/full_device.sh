@@ -1,7 +1,9 @@
-# full_device.sh COMMAND...: with standard output on /dev/full the job must
-# fail and say why on standard error.
+# full_device.sh PATTERN COMMAND...: with standard output on /dev/full the
+# job must fail, with a message on standard error that matches PATTERN.
 . "$(dirname "$0")/lib.sh"
 
+pattern=$1
+shift
 [ -w /dev/full ] || skip "no /dev/full on this machine"
 err=$(mktemp)
 trap 'rm -f "$err"' EXIT
@@ -10,5 +12,5 @@ launch /dev/full "$err" "$@" || status=$?
 cat "$err" >&2
 [ "$status" != 0 ] || fail "exit status 0 with standard output on /dev/full"
 [ "$status" != 124 ] || fail "timed out"
-grep -q "cannot write standard output" "$err" || fail "no message on standard error"
-echo "exit status $status, message: $(cat "$err")"
+grep -qE "$pattern" "$err" || fail "no message on standard error that matches '$pattern'"
+echo "exit status $status, message: $(grep -E "$pattern" "$err" | head -1)"

@@ -86,18 +86,35 @@ expect_none_left() {
 }
 
 # expect_killed RANK COMMAND...: runs a probe job in which RANK dies by
-# SIGKILL inside the reduction; the launcher must fail within a few seconds
-# and leave no process of the job behind.
+# SIGKILL inside the reduction; the launcher must fail within 10 s and leave
+# no process of the job behind.
+#
+# Open MPI 4.1's launcher, with PMIx 4, now and then reports the killed rank
+# and then hangs in its own PMIx shutdown (about 3 runs in 100 with 4
+# processes on 2 cores; it crashes in about as many, which is loud enough).
+# Such a hang, with the report out and every rank gone, is said and the run
+# tried again, up to three runs in all.
 expect_killed() {
-  local rank=$1 status=0 started elapsed_ms
+  local rank=$1 status started elapsed_ms attempt
   shift
-  started=$(date +%s%N)
-  LAUNCH_TIMEOUT=20 launch "$work/out" "$work/err" \
-    env "$RUN_MARK" TRAPEZOID_PROBE_KILL_RANK="$rank" "$@" || status=$?
-  elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+  for attempt in 1 2 3; do
+    status=0
+    started=$(date +%s%N)
+    # The deadline's own exit status is no sign: after --kill-after it is
+    # 137, as for a launcher that reports a SIGKILL.
+    LAUNCH_TIMEOUT=10 launch "$work/out" "$work/err" \
+      env "$RUN_MARK" TRAPEZOID_PROBE_KILL_RANK="$rank" "$@" || status=$?
+    elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+    [ "$elapsed_ms" -ge 10000 ] || break
+    cat "$work/err" >&2
+    if [ "$attempt" -lt 3 ] && grep -q "exited on signal 9" "$work/err"; then
+      expect_none_left
+      echo "NOTE: the launcher reported rank $rank killed, then hung in its shutdown; again" >&2
+      continue
+    fi
+    fail "rank $rank was killed and the launcher did not end within 10 s"
+  done
   [ "$status" != 0 ] || fail "rank $rank was killed, yet the launcher exited with status 0"
-  [ "$status" != 124 ] || { cat "$work/err" >&2; fail "rank $rank was killed and the job hung"; }
-  [ "$elapsed_ms" -le 10000 ] || fail "the launcher took $elapsed_ms ms to notice"
   expect_none_left
   echo "rank $rank killed: launcher exit status $status after $elapsed_ms ms, no process left"
 }
