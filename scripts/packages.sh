@@ -38,9 +38,13 @@ build_preset() {
   fi
 }
 
-# The launcher that CMake found for a build, so that it matches the library.
-cached_launcher() {
-  sed -n 's/^MPIEXEC_EXECUTABLE:FILEPATH=//p' "build/$1/CMakeCache.txt"
+# use_launcher MPI: sets the array `launcher` to the launcher CMake found for
+# that build, so that it matches the library, with the flags a run on this
+# machine needs.
+use_launcher() {
+  launcher=("$(sed -n 's/^MPIEXEC_EXECUTABLE:FILEPATH=//p' "build/$1/CMakeCache.txt")")
+  # Open MPI refuses more processes than cores without being told.
+  [ "$1" != openmpi ] || launcher+=(--oversubscribe)
 }
 
 # Open MPI refuses root unless told twice.

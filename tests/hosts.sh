@@ -36,10 +36,7 @@ if [ -n "$kill_rank" ]; then
   exit
 fi
 
-status=0
-launch "$work/out" "$work/err" env "$RUN_MARK" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job" ||
-  status=$?
-[ "$status" = 0 ] || { cat "$work/err" >&2; fail "exit status $status: $job"; }
+launch_ok "$work/out" "$work/err" "$job" env "$RUN_MARK" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job"
 check_output "$np" "$work/out" "$np processes on $host_a and $host_b"
 for host in "$host_a" "$host_b"; do
   grep -q "^probe rank=.* host=$host$" "$work/err" || { cat "$work/err" >&2; fail "no rank ran on $host"; }

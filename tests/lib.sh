@@ -29,11 +29,20 @@ need_root() {
 }
 
 # launch OUT ERR COMMAND...: runs a job with a deadline and no input; the
-# exit status is the job's (124 when the deadline passed).
+# exit status is the job's (124 when the deadline passed, 137 when it took
+# SIGKILL to end it).
 launch() {
   local out=$1 err=$2
   shift 2
   timeout --kill-after=5 "$LAUNCH_TIMEOUT" "$@" </dev/null >"$out" 2>"$err"
+}
+
+# launch_ok OUT ERR WHERE COMMAND...: launch, and fail unless it exits 0.
+launch_ok() {
+  local out=$1 err=$2 where=$3 status=0
+  shift 3
+  launch "$out" "$err" "$@" || status=$?
+  [ "$status" = 0 ] || { cat "$err" "$out" >&2; fail "$where: exit status $status"; }
 }
 
 # expected_reports NP: the report lines of an NP-process job, from the exact

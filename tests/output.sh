@@ -8,10 +8,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 for run in $(seq "$runs"); do
-  status=0
-  launch "$work/out" "$work/err" "$@" || status=$?
   where="run $run of $runs: $*"
-  [ "$status" = 0 ] || { cat "$work/err" >&2; fail "$where: exit status $status"; }
+  launch_ok "$work/out" "$work/err" "$where" "$@"
   check_output "$np" "$work/out" "$where"
 done
 echo "$runs runs of $np processes:" $(sort "$work/out")

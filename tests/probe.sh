@@ -16,9 +16,7 @@ esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-status=0
-launch "$work/out" "$work/err" "$@" || status=$?
-[ "$status" = 0 ] || { cat "$work/err" >&2; fail "exit status $status"; }
+launch_ok "$work/out" "$work/err" "$*" "$@"
 sed -i 's/ host=[^ ]*$//' "$work/err"
 
 rank=0

@@ -15,16 +15,17 @@ trap '"$SCRIPTS_DIR/slurm-node" stop "$work/cluster"; rm -rf "$work"' EXIT
 settings=$("$SCRIPTS_DIR/slurm-node" start "$work/cluster") || fail "the cluster did not start"
 eval "$settings"
 
-status=0
 if [ "$mode" = sbatch ]; then
   np=4
   job=$TESTS_DIR/../examples/trapezoid.sbatch
+  # sbatch's own output goes aside; the job's, errors included, to out.
+  status=0
   launch "$work/sbatch.out" "$work/err" env TRAPEZOID="$program" TRAPEZOID_MPI="$pmi" \
     sbatch --wait --output="$work/out" "$job" || status=$?
+  [ "$status" = 0 ] || { cat "$work/err" "$work/out" >&2; fail "sbatch --wait: exit status $status"; }
 else
   np=$mode
-  launch "$work/out" "$work/err" srun --mpi="$pmi" -n "$np" "$program" || status=$?
+  launch_ok "$work/out" "$work/err" "srun -n $np" srun --mpi="$pmi" -n "$np" "$program"
 fi
-[ "$status" = 0 ] || { cat "$work/err" "$work/out" >&2; fail "exit status $status"; }
 check_output "$np" "$work/out" "$np tasks under Slurm ($mode, --mpi=$pmi)"
 echo "$np tasks under Slurm:" $(sort "$work/out")
