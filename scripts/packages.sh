@@ -37,17 +37,3 @@ build_preset() {
     return 1
   fi
 }
-
-# use_launcher MPI: sets the array `launcher` to the launcher CMake found for
-# that build, so that it matches the library, with the flags a run on this
-# machine needs.
-use_launcher() {
-  launcher=("$(sed -n 's/^MPIEXEC_EXECUTABLE:FILEPATH=//p' "build/$1/CMakeCache.txt")")
-  # Open MPI refuses more processes than cores without being told.
-  [ "$1" != openmpi ] || launcher+=(--oversubscribe)
-}
-
-# Open MPI refuses root unless told twice.
-if [ "$(id -u)" = 0 ]; then
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-fi

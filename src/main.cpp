@@ -43,18 +43,18 @@ int main(int argc, char* argv[]) {
   const int common_count = trapezoid_count / process_count;
   const int remainder = trapezoid_count % process_count;
   const int local_count = rank < remainder ? common_count + 1 : common_count;
-  const int first_trapezoid = rank * common_count + std::min(rank, remainder);
-  const double local_start = static_cast<double>(first_trapezoid) * step_width + lower_limit;
+  const int first_trapezoid = (rank * common_count) + std::min(rank, remainder);
+  const double local_start = (static_cast<double>(first_trapezoid) * step_width) + lower_limit;
 
   // Each abscissa comes from its index rather than from repeated addition,
   // so rounding does not accumulate along the piece.
   double sum = 0.0;
   for (int i = 0; i < local_count; ++i) {
-    const double left = static_cast<double>(i) * step_width + local_start;
-    const double right = static_cast<double>(i + 1) * step_width + local_start;
+    const double left = (static_cast<double>(i) * step_width) + local_start;
+    const double right = (static_cast<double>(i + 1) * step_width) + local_start;
     const double y_left = integrand(left);
     const double y_right = integrand(right);
-    sum = ((y_left + y_right) * step_width) / 2.0 + sum;
+    sum = (((y_left + y_right) * step_width) / 2.0) + sum;
   }
 
   std::ostringstream line;

@@ -20,19 +20,11 @@ trap '"$SCRIPTS_DIR/testhosts" down "$host_a" "$host_b"; rm -rf "$work"' EXIT
 printf '#!/bin/sh\nexec %q rsh "$@"\n' "$SCRIPTS_DIR/testhosts" >"$work/rsh"
 chmod +x "$work/rsh"
 slots=$(((np + 1) / 2))
-case $flavour in
-  mpich)
-    printf '%s:%d\n' "$host_a" "$slots" "$host_b" "$slots" >"$work/hostfile"
-    remote=(-launcher rsh -launcher-exec "$work/rsh" -f "$work/hostfile") ;;
-  openmpi)
-    printf '%s slots=%d\n' "$host_a" "$slots" "$host_b" "$slots" >"$work/hostfile"
-    remote=(--mca plm_rsh_agent "$work/rsh" --hostfile "$work/hostfile") ;;
-  *) fail "unknown MPI implementation $flavour" ;;
-esac
+remote_launch "$flavour" "$work/rsh" "$work/hostfile" "$host_a:$slots" "$host_b:$slots" || fail "no remote launch for $flavour"
 job=$(printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$probe")
 
 if [ -n "$kill_rank" ]; then
-  expect_killed "$kill_rank" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job"
+  expect_killed "$kill_rank" "$np" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job"
   exit
 fi
 

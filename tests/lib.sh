@@ -1,17 +1,11 @@
 # Shared by the test scripts: how a job is started, what its output must be,
 # and how a test fails or skips.
 
-# Open MPI refuses root unless told twice; the tests also run 8 processes on
-# 2 cores, which it refuses without oversubscription.
-if [ "$(id -u)" = 0 ]; then
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-fi
-export OMPI_MCA_rmaps_base_oversubscribe=1
-
 LAUNCH_TIMEOUT=${LAUNCH_TIMEOUT:-30}
 EXPECTED_TOTAL=0.333333
 TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SCRIPTS_DIR=$(cd "$TESTS_DIR/../scripts" && pwd)
+. "$SCRIPTS_DIR/launcher.sh"
 
 fail() {
   echo "FAIL: $*" >&2
@@ -94,9 +88,10 @@ expect_none_left() {
   fail "processes left behind: $pids"
 }
 
-# expect_killed RANK COMMAND...: runs a probe job in which RANK dies by
-# SIGKILL inside the reduction; the launcher must fail within 10 s and leave
-# no process of the job behind.
+# expect_killed RANK NP COMMAND...: runs an NP-process probe job in which
+# RANK dies by SIGKILL inside the reduction; the launcher must fail within
+# 10 s and leave no process of the job behind. Every rank's probe record
+# must be there first: a launcher that never started the job fails too.
 #
 # Open MPI 4.1's launcher, with PMIx 4, now and then reports the killed rank
 # and then hangs in its own PMIx shutdown (about 3 runs in 100 with 4
@@ -104,8 +99,8 @@ expect_none_left() {
 # Such a hang, with the report out and every rank gone, is said and the run
 # tried again, up to three runs in all.
 expect_killed() {
-  local rank=$1 status started elapsed_ms attempt
-  shift
+  local rank=$1 np=$2 status started elapsed_ms attempt r
+  shift 2
   for attempt in 1 2 3; do
     status=0
     started=$(date +%s%N)
@@ -122,6 +117,10 @@ expect_killed() {
       continue
     fi
     fail "rank $rank was killed and the launcher did not end within 10 s"
+  done
+  for r in $(seq 0 $((np - 1))); do
+    grep -q "^probe rank=$r call=1 " "$work/err" ||
+      { cat "$work/err" >&2; fail "rank $r never reached the reduction: the job did not run"; }
   done
   [ "$status" != 0 ] || fail "rank $rank was killed, yet the launcher exited with status 0"
   expect_none_left
