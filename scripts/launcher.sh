@@ -8,8 +8,13 @@ if [ "$(id -u)" = 0 ]; then
   export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 fi
 # Open MPI refuses more processes than cores without being told: 4.1 reads
-# its own parameter, 5.0 only PRRTE's mapping policy.
-export OMPI_MCA_rmaps_base_oversubscribe=1 PRTE_MCA_rmaps_default_mapping_policy=:oversubscribe
+# its own parameter, 5.0 only a mapping policy of PRRTE's, which must also
+# say to fill each host's slots in turn, as 4.1 does.
+export OMPI_MCA_rmaps_base_oversubscribe=1 PRTE_MCA_rmaps_default_mapping_policy=slot:oversubscribe
+# Open MPI 5.0's TCP transport finds no pairing for a host's IPv6 addresses
+# and says so twice per process, into the job's output; the hosts a job
+# here runs on talk IPv4.
+export OMPI_MCA_btl_tcp_disable_family=6
 
 # use_launcher BUILD_DIR: sets the array `launcher` to the launcher CMake
 # found for that build, so that it matches the library.
@@ -31,8 +36,8 @@ remote_launch() {
       remote=(-launcher rsh -launcher-exec "$rsh" -f "$hostfile") ;;
     openmpi)
       for host in "$@"; do printf '%s slots=%s\n' "${host%:*}" "${host#*:}" >>"$hostfile"; done
-      # 4.1 reads the agent as its own parameter, 5.0 as PRRTE's.
-      export OMPI_MCA_plm_rsh_agent=$rsh PRTE_MCA_plm_rsh_agent=$rsh
+      # 4.1 reads the agent as its own parameter, 5.0 as PRRTE's ssh one.
+      export OMPI_MCA_plm_rsh_agent=$rsh PRTE_MCA_plm_ssh_agent=$rsh
       remote=(--hostfile "$hostfile") ;;
     *) echo "unknown MPI implementation '$flavour'" >&2; return 2 ;;
   esac

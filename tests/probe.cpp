@@ -1,7 +1,7 @@
 // Stands between the program and MPI_Reduce through the profiling interface,
 // and records on stderr exactly what each process hands to the collective.
 // TRAPEZOID_PROBE_KILL_RANK=R makes rank R die by SIGKILL inside the call,
-// before its data reaches MPI.
+// once every rank has entered it and before its data reaches MPI.
 #include <mpi.h>
 #include <unistd.h>
 
@@ -44,9 +44,14 @@ extern "C" int MPI_Reduce(const void* sendbuf, void* recvbuf, int count, MPI_Dat
       stderr, "probe rank=%d call=%d count=%d datatype=%s op=%s root=%d comm=%s send=%a host=%s\n",
       rank, calls, count, datatype_name(datatype), op_name(op), root, comm_name(comm), send, host);
 
+  // Every rank records its call before one dies, so that a test can tell a
+  // job that ran from one that never started.
   const char* kill_rank = std::getenv("TRAPEZOID_PROBE_KILL_RANK");
-  if (kill_rank != nullptr && std::to_string(rank) == kill_rank) {
-    std::raise(SIGKILL);
+  if (kill_rank != nullptr) {
+    PMPI_Barrier(comm);
+    if (std::to_string(rank) == kill_rank) {
+      std::raise(SIGKILL);
+    }
   }
 
   const int status = PMPI_Reduce(sendbuf, recvbuf, count, datatype, op, root, comm);
