@@ -79,9 +79,9 @@ Expected expected_reports(int process_count) {
   Expected expected;
   auto& index = expected.group_of_text;
   for (int rank = 0; rank < process_count; ++rank) {
-    const std::int64_t first = rank * common + std::min(rank, remainder);
+    const std::int64_t first = (rank * common) + std::min(rank, remainder);
     const std::int64_t end = first + (rank < remainder ? common + 1 : common);
-    const std::int64_t sixfold = 2 * (end * end * end - first * first * first) + end - first;
+    const std::int64_t sixfold = (2 * ((end * end * end) - (first * first * first))) + end - first;
     const double sum = static_cast<double>(sixfold) / denominator;
     const std::array<std::string, 2> texts = {print(sum * (1.0 - kTolerance)),
                                               print(sum * (1.0 + kTolerance))};
