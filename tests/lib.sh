@@ -1,7 +1,10 @@
 # Shared by the test scripts: how a job is started, what its output must be,
 # and how a test fails or skips.
 
-LAUNCH_TIMEOUT=${LAUNCH_TIMEOUT:-30}
+# Under emulation every deadline stretches by this factor.
+TIME_SCALE=${TRAPEZOID_TIME_SCALE:-1}
+LAUNCH_TIMEOUT=${LAUNCH_TIMEOUT:-$((30 * TIME_SCALE))}
+KILL_DEADLINE=$((10 * TIME_SCALE))
 TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SCRIPTS_DIR=$(cd "$TESTS_DIR/../scripts" && pwd)
 . "$SCRIPTS_DIR/launcher.sh"
@@ -70,8 +73,9 @@ expect_none_left() {
 
 # expect_killed RANK NP COMMAND...: runs an NP-process probe job in which
 # RANK dies by SIGKILL inside the reduction; the launcher must fail within
-# 10 s and leave no process of the job behind. Every rank's probe record
-# must be there first: a launcher that never started the job fails too.
+# KILL_DEADLINE seconds (10 but under emulation) and leave no process of the
+# job behind. Every rank's probe record must be there first: a launcher
+# that never started the job fails too.
 #
 # Open MPI's launcher now and then hangs in its own shutdown once every rank
 # is gone (with 4 processes on 2 cores, 1 to 4 runs in 150 under 4.1 with
@@ -79,7 +83,7 @@ expect_none_left() {
 # loud enough). Such a hang is said and the run tried again, up to three runs
 # in all.
 expect_killed() {
-  local rank=$1 np=$2 status started elapsed_ms attempt r
+  local rank=$1 np=$2 status started elapsed_ms attempt r watcher
   shift 2
   for attempt in 1 2 3; do
     status=0
@@ -89,19 +93,20 @@ expect_killed() {
     rm -f "$work/left"
     # What is left just before the deadline tells a launcher that hangs once
     # the job is gone from a job that was never brought down.
-    (sleep 9.5 && for pid in $(marked_processes); do cat "/proc/$pid/comm"; done >"$work/left") 2>/dev/null &
-    LAUNCH_TIMEOUT=10 launch "$work/out" "$work/err" \
+    (sleep "$KILL_DEADLINE" && for pid in $(marked_processes); do cat "/proc/$pid/comm"; done >"$work/left") >/dev/null 2>&1 &
+    watcher=$!
+    LAUNCH_TIMEOUT=$KILL_DEADLINE.5 launch "$work/out" "$work/err" \
       env "$RUN_MARK" TRAPEZOID_PROBE_KILL_RANK="$rank" "$@" || status=$?
-    kill $! 2>/dev/null
+    kill "$watcher" 2>/dev/null
     elapsed_ms=$((($(date +%s%N) - started) / 1000000))
-    [ "$elapsed_ms" -ge 10000 ] || break
+    [ "$elapsed_ms" -ge $((KILL_DEADLINE * 1000)) ] || break
     cat "$work/err" >&2
     if [ "$attempt" -lt 3 ] && [ -s "$work/left" ] && ! grep -qx trapezoid_probe "$work/left"; then
       expect_none_left
       echo "NOTE: every rank was gone, but the launcher hung in its shutdown; again" >&2
       continue
     fi
-    fail "rank $rank was killed and the launcher did not end within 10 s"
+    fail "rank $rank was killed and the launcher did not end within $KILL_DEADLINE s"
   done
   for r in $(seq 0 $((np - 1))); do
     grep -q "^probe rank=$r call=1 " "$work/err" ||
