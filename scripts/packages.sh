@@ -52,7 +52,7 @@ ensure_build() {
 ensure_packages() {
   local missing=() package sudo=()
   if ! command -v dpkg-query >/dev/null; then
-    echo "no dpkg here, so no Debian packages to install: $*; MPI=path builds with what is on PATH" >&2
+    echo "no dpkg here to install Debian packages ($*): build with MPI=path, the MPI on PATH" >&2
     exit 2
   fi
   for package in "$@"; do
