@@ -5,8 +5,6 @@
 
 checker=$1 np=$2
 shift 2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 real=$work/real
 launch_ok "$real" "$work/err" "$*" "$@"
 # With equal shares of a growing x^2, the partial sums grow with the rank.

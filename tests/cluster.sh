@@ -3,9 +3,6 @@
 . "$(dirname "$0")/lib.sh"
 
 row=$1 source=$2
-work=$(mktemp -d)
-chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
 # The checkout as a fresh clone has it.
 copy=$work/copy
 mkdir "$copy"

@@ -5,8 +5,7 @@
 pattern=$1
 shift
 [ -w /dev/full ] || skip "no /dev/full on this machine"
-err=$(mktemp)
-trap 'rm -f "$err"' EXIT
+err=$work/err
 status=0
 launch /dev/full "$err" "$@" || status=$?
 cat "$err" >&2

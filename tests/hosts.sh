@@ -11,8 +11,7 @@ command -v ip >/dev/null || skip "making test hosts needs iproute2's ip"
 # Unique to the run: two hosts with one name would share Open MPI's
 # shared-memory segments.
 host_a=tz$$a host_b=tz$$b
-work=$(mktemp -d)
-trap '"$SCRIPTS_DIR/testhosts" down "$host_a" "$host_b"; rm -rf "$work"' EXIT
+cleanup() { "$SCRIPTS_DIR/testhosts" down "$host_a" "$host_b"; }
 "$SCRIPTS_DIR/testhosts" up "$host_a" "$host_b" 2>"$work/up.err" ||
   skip "cannot make network namespaces here: $(cat "$work/up.err")"
 

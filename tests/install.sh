@@ -6,8 +6,6 @@
 build=$1
 need_root "a Debian root"
 command -v dpkg-shlibdeps >/dev/null || skip "no dpkg-shlibdeps: install dpkg-dev"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 (cd "$build" && cpack) >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
 deb=$(ls "$build"/trapezoid-*.deb)
 lintian --fail-on error "$deb" >&2 || fail "lintian finds errors in $deb"

@@ -2,6 +2,4 @@
 # the whole job down, loudly and quickly.
 . "$(dirname "$0")/lib.sh"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 expect_killed "$@"

@@ -9,6 +9,13 @@ TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SCRIPTS_DIR=$(cd "$TESTS_DIR/../scripts" && pwd)
 . "$SCRIPTS_DIR/launcher.sh"
 
+# Every test works in a folder of its own, which daemons and ordinary users
+# may enter; it goes at exit, after whatever a test's `cleanup` takes down.
+work=$(mktemp -d)
+chmod 755 "$work"
+cleanup() { :; }
+trap 'cleanup; rm -rf "$work"' EXIT
+
 fail() {
   echo "FAIL: $*" >&2
   exit 1

@@ -4,8 +4,6 @@
 
 np=$1 runs=$2
 shift 2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
 for run in $(seq "$runs"); do
   where="run $run of $runs: $*"

@@ -14,8 +14,6 @@ case $np in
   *) fail "no expected values for $np processes" ;;
 esac
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 launch_ok "$work/out" "$work/err" "$*" "$@"
 sed -i 's/ host=[^ ]*$//' "$work/err"
 
