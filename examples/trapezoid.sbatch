@@ -8,4 +8,4 @@
 #SBATCH --time=00:05:00
 #SBATCH --output=trapezoid-%j.out
 
-srun --mpi="${TRAPEZOID_MPI:-pmi2}" "${TRAPEZOID:-build/mpich/trapezoid}"
+srun --kill-on-bad-exit=1 --mpi="${TRAPEZOID_MPI:-pmi2}" "${TRAPEZOID:-build/mpich/trapezoid}"

@@ -30,8 +30,5 @@ fi
 
 launch_ok "$work/out" "$work/err" "$job" env "$RUN_MARK" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job"
 check_output "$np" "$work/out" "$np processes on $host_a and $host_b"
-for host in "$host_a" "$host_b"; do
-  grep -q "^probe rank=.* host=$host$" "$work/err" || { cat "$work/err" >&2; fail "no rank ran on $host"; }
-done
+expect_ranks_on "$work/err" "$host_a" "$host_b"
 expect_none_left
-echo "ranks per host:" $(sed -n 's/^probe rank=.* host=//p' "$work/err" | sort | uniq -c)
