@@ -16,9 +16,7 @@ trap '"$SCRIPTS_DIR/testhosts" down "$host_a" "$host_b"; rm -rf "$work"' EXIT
 "$SCRIPTS_DIR/testhosts" up "$host_a" "$host_b" 2>"$work/up.err" ||
   skip "cannot make network namespaces here: $(cat "$work/up.err")"
 
-# Launchers take one program as their remote shell.
-printf '#!/bin/sh\nexec %q rsh "$@"\n' "$SCRIPTS_DIR/testhosts" >"$work/rsh"
-chmod +x "$work/rsh"
+"$SCRIPTS_DIR/testhosts" agent "$work/rsh"
 slots=$(((np + 1) / 2))
 remote_launch "$flavour" "$work/rsh" "$work/hostfile" "$host_a:$slots" "$host_b:$slots" || fail "no remote launch for $flavour"
 job=$(printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$probe")

@@ -21,29 +21,21 @@ hosts=() on=(sh -c)
 [ "$mode" != nodes ] || hosts=("tz$$a" "tz$$b") on=("$SCRIPTS_DIR/testhosts" rsh "tz$$a")
 settings=$("$SCRIPTS_DIR/slurm-node" start "$work/cluster" 8 "${hosts[@]}") || fail "the cluster did not start"
 eval "$settings"
-srun=(srun --mpi="$pmi" -N 2 -n "$np" "$program")
 
-case $row in
-  srun) launch_ok "$work/out" "$work/err" "${srun[*]}" env "$RUN_MARK" "${on[@]}" "$(printf '%q ' "${srun[@]}")" ;;
-  kill)
+script=$TESTS_DIR/../examples/trapezoid-nodes.sbatch
+case $mode/$row in
+  nodes/srun) job=(srun --mpi="$pmi" -N 2 -n "$np" "$program") ;;
+  nodes/kill)
     # Without it srun lets the other tasks wait for the lost one forever.
-    expect_killed "$5" "$np" "${on[@]}" "$(printf '%q ' srun --kill-on-bad-exit=1 "${srun[@]:1}")"
+    expect_killed "$5" "$np" "${on[@]}" "$(printf '%q ' srun --kill-on-bad-exit=1 --mpi="$pmi" -N 2 -n "$np" "$program")"
     exit ;;
-  sbatch)
-    job=$TESTS_DIR/../examples/trapezoid-nodes.sbatch
-    [ "$mode" = nodes ] || job=$TESTS_DIR/../examples/trapezoid.sbatch np=4
-    # sbatch's own output goes aside; the job's, errors included, to all.
-    status=0
-    launch "$work/sbatch.out" "$work/sbatch.err" env "$RUN_MARK" TRAPEZOID="$program" TRAPEZOID_MPI="$pmi" \
-      TRAPEZOID_MPIEXEC="${5:-}" "${on[@]}" "$(printf '%q ' sbatch --wait --output="$work/all" "$job")" ||
-      status=$?
-    [ "$status" = 0 ] || { cat "$work/sbatch.err" "$work/all" >&2; fail "sbatch --wait: exit status $status"; }
-    grep -v '^probe ' "$work/all" >"$work/out"
-    grep '^probe ' "$work/all" >"$work/err" || true ;;
-  *)
-    np=$mode
-    launch_ok "$work/out" "$work/err" "srun -n $np" env "$RUN_MARK" srun --mpi="$pmi" -n "$np" "$program" ;;
+  sbatch/*) np=4 script=$TESTS_DIR/../examples/trapezoid.sbatch ;&
+  */sbatch) job=(sbatch --wait --output="$work/job.out" --error="$work/job.err" "$script") ;;
+  *) np=$mode job=(srun --mpi="$pmi" -n "$np" "$program") ;;
 esac
+launch_ok "$work/out" "$work/err" "${job[*]}" env "$RUN_MARK" TRAPEZOID="$program" TRAPEZOID_MPI="$pmi" \
+  TRAPEZOID_MPIEXEC="${5:-}" "${on[@]}" "$(printf '%q ' "${job[@]}")"
+[ "$row" != sbatch ] || { mv "$work/job.out" "$work/out" && mv "$work/job.err" "$work/err"; }
 check_output "$np" "$work/out" "$np tasks under Slurm ($row, --mpi=$pmi)"
 [ "$mode" != nodes ] || expect_ranks_on "$work/err" "${hosts[@]}"
 expect_none_left
