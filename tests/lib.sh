@@ -2,7 +2,6 @@
 # and how a test fails or skips.
 
 LAUNCH_TIMEOUT=${LAUNCH_TIMEOUT:-30}
-EXPECTED_TOTAL=0.333333
 TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SCRIPTS_DIR=$(cd "$TESTS_DIR/../scripts" && pwd)
 . "$SCRIPTS_DIR/launcher.sh"
@@ -39,31 +38,12 @@ launch_ok() {
   [ "$status" = 0 ] || { cat "$err" "$out" >&2; fail "$where: exit status $status"; }
 }
 
-# expected_reports NP: the report lines of an NP-process job, from the exact
-# trapezoid sum of x^2 over [a, b] with width h: (b^3 - a^3)/3 + h^2 (b - a)/6.
-expected_reports() {
-  awk -v np="$1" 'BEGIN {
-    n = 100000; h = 1 / n; common = int(n / np); extra = n % np
-    for (r = 0; r < np; r++) {
-      count = common + (r < extra ? 1 : 0)
-      first = r * common + (r < extra ? r : extra)
-      a = first * h; b = (first + count) * h
-      printf "%g I'\''m here\n", (b^3 - a^3) / 3 + h * h * (b - a) / 6
-    }
-  }' | sort
-}
-
-# check_output NP OUT WHERE: one whole report line per process with the
-# expected values, the total once on a line of its own, nothing else.
+# check_output NP OUT WHERE: the output must be exactly right for NP
+# processes, as the checker the project installs judges it, and end its
+# last line.
 check_output() {
-  local np=$1 out=$2 where=$3 totals lines
-  [ -s "$out" ] && [ -z "$(tail -c 1 "$out")" ] || fail "$where: output does not end a line"
-  diff <(expected_reports "$np") <(grep -F "I'm here" "$out" | sort) >&2 ||
-    fail "$where: report lines differ (< expected, > seen)"
-  totals=$(grep -cxF "$EXPECTED_TOTAL" "$out" || true)
-  [ "$totals" = 1 ] || fail "$where: total $EXPECTED_TOTAL on a line of its own $totals times"
-  lines=$(wc -l <"$out")
-  [ "$lines" = $((np + 1)) ] || { cat "$out" >&2; fail "$where: $lines lines, not $((np + 1))"; }
+  [ -z "$(tail -c 1 "$2")" ] || fail "$3: output does not end a line"
+  "$TRAPEZOID_CHECK" "$1" "$2" >&2 || fail "$3: trapezoid-check $1 rejects the output"
 }
 
 # expect_ranks_on ERR HOST...: the probe's records in ERR show ranks on every HOST.
@@ -103,11 +83,11 @@ expect_none_left() {
 # 10 s and leave no process of the job behind. Every rank's probe record
 # must be there first: a launcher that never started the job fails too.
 #
-# Open MPI 4.1's launcher, with PMIx 4, now and then reports the killed rank
-# and then hangs in its own PMIx shutdown (about 3 runs in 100 with 4
-# processes on 2 cores; it crashes in about as many, which is loud enough).
-# Such a hang, with the report out and every rank gone, is said and the run
-# tried again, up to three runs in all.
+# Open MPI's launcher now and then hangs in its own shutdown once every rank
+# is gone (with 4 processes on 2 cores, 1 to 4 runs in 150 under 4.1 with
+# PMIx 4, 2 to 5 under 5.0 with PRRTE; it crashes in about as many, which is
+# loud enough). Such a hang is said and the run tried again, up to three runs
+# in all.
 expect_killed() {
   local rank=$1 np=$2 status started elapsed_ms attempt r
   shift 2
@@ -116,14 +96,19 @@ expect_killed() {
     started=$(date +%s%N)
     # The deadline's own exit status is no sign: after --kill-after it is
     # 137, as for a launcher that reports a SIGKILL.
+    rm -f "$work/left"
+    # What is left just before the deadline tells a launcher that hangs once
+    # the job is gone from a job that was never brought down.
+    (sleep 9.5 && for pid in $(marked_processes); do cat "/proc/$pid/comm"; done >"$work/left") 2>/dev/null &
     LAUNCH_TIMEOUT=10 launch "$work/out" "$work/err" \
       env "$RUN_MARK" TRAPEZOID_PROBE_KILL_RANK="$rank" "$@" || status=$?
+    kill $! 2>/dev/null
     elapsed_ms=$((($(date +%s%N) - started) / 1000000))
     [ "$elapsed_ms" -ge 10000 ] || break
     cat "$work/err" >&2
-    if [ "$attempt" -lt 3 ] && grep -q "exited on signal 9" "$work/err"; then
+    if [ "$attempt" -lt 3 ] && [ -s "$work/left" ] && ! grep -qx trapezoid_probe "$work/left"; then
       expect_none_left
-      echo "NOTE: the launcher reported rank $rank killed, then hung in its shutdown; again" >&2
+      echo "NOTE: every rank was gone, but the launcher hung in its shutdown; again" >&2
       continue
     fi
     fail "rank $rank was killed and the launcher did not end within 10 s"
