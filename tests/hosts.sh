@@ -15,9 +15,7 @@ cleanup() { "$SCRIPTS_DIR/testhosts" down "$host_a" "$host_b"; }
 "$SCRIPTS_DIR/testhosts" up "$host_a" "$host_b" 2>"$work/up.err" ||
   skip "cannot make network namespaces here: $(cat "$work/up.err")"
 
-# Launchers take one program as their remote shell.
-printf '#!/bin/sh\nexec %q rsh "$@"\n' "$SCRIPTS_DIR/testhosts" >"$work/rsh"
-chmod +x "$work/rsh"
+"$SCRIPTS_DIR/testhosts" agent "$work/rsh"
 slots=$(((np + 1) / 2))
 remote_launch "$flavour" "$work/rsh" "$work/hostfile" "$host_a:$slots" "$host_b:$slots" || fail "no remote launch for $flavour"
 job=$(printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$probe")
@@ -29,8 +27,5 @@ fi
 
 launch_ok "$work/out" "$work/err" "$job" env "$RUN_MARK" "$SCRIPTS_DIR/testhosts" rsh "$host_a" "$job"
 check_output "$np" "$work/out" "$np processes on $host_a and $host_b"
-for host in "$host_a" "$host_b"; do
-  grep -q "^probe rank=.* host=$host$" "$work/err" || { cat "$work/err" >&2; fail "no rank ran on $host"; }
-done
+expect_ranks_on "$work/err" "$host_a" "$host_b"
 expect_none_left
-echo "ranks per host:" $(sed -n 's/^probe rank=.* host=//p' "$work/err" | sort | uniq -c)

@@ -56,6 +56,16 @@ check_output() {
   "$TRAPEZOID_CHECK" "$1" "$2" >&2 || fail "$3: trapezoid-check $1 rejects the output"
 }
 
+# expect_ranks_on ERR HOST...: the probe's records in ERR show ranks on every HOST.
+expect_ranks_on() {
+  local err=$1 host
+  shift
+  for host in "$@"; do
+    grep -q "^probe rank=.* host=$host$" "$err" || { cat "$err" >&2; fail "no rank ran on $host"; }
+  done
+  echo "ranks per host:" $(sed -n 's/^probe rank=.* host=//p' "$err" | sort | uniq -c)
+}
+
 # A mark in the environment of every process a launch starts, so that the
 # test can tell whether any is still alive.
 RUN_MARK=TRAPEZOID_TEST_RUN=$$-$RANDOM

@@ -1,31 +1,42 @@
 # slurm.sh PMI PROGRAM NP|sbatch: starts a one-node Slurm cluster and runs the
 # job through srun with NP tasks, or the example job script through sbatch.
+# slurm.sh PMI PROBE nodes srun|sbatch MPIEXEC|kill RANK: the same on two
+# nodes on two test hosts, 6 tasks over both: through srun, the two-node job
+# script that starts the job by MPIEXEC, or srun with RANK killed.
 . "$(dirname "$0")/lib.sh"
 
-pmi=$1 program=$2 mode=$3
+pmi=$1 program=$2 mode=$3 row=${4:-$3} np=6
 need_root "a Slurm cluster of its own"
-for daemon in slurmctld slurmd srun sbatch munged; do
-  command -v "$daemon" >/dev/null || skip "no $daemon: install slurmctld, slurmd, slurm-client and munge"
+for daemon in slurmctld slurmd srun sbatch munged ${4:+ip}; do
+  command -v "$daemon" >/dev/null || skip "no $daemon: install slurmctld, slurmd, slurm-client, munge and iproute2"
 done
 
 work=$(mktemp -d)
 # munged runs as its own user and must reach its files.
 chmod 755 "$work"
 trap '"$SCRIPTS_DIR/slurm-node" stop "$work/cluster"; rm -rf "$work"' EXIT
-settings=$("$SCRIPTS_DIR/slurm-node" start "$work/cluster") || fail "the cluster did not start"
+# Unique to the run, as in hosts.sh; jobs are submitted from the first host,
+# whose shell is given the command's words as one string.
+hosts=() on=(sh -c)
+[ "$mode" != nodes ] || hosts=("tz$$a" "tz$$b") on=("$SCRIPTS_DIR/testhosts" rsh "tz$$a")
+settings=$("$SCRIPTS_DIR/slurm-node" start "$work/cluster" 8 "${hosts[@]}") || fail "the cluster did not start"
 eval "$settings"
 
-if [ "$mode" = sbatch ]; then
-  np=4
-  job=$TESTS_DIR/../examples/trapezoid.sbatch
-  # sbatch's own output goes aside; the job's, errors included, to out.
-  status=0
-  launch "$work/sbatch.out" "$work/err" env TRAPEZOID="$program" TRAPEZOID_MPI="$pmi" \
-    sbatch --wait --output="$work/out" "$job" || status=$?
-  [ "$status" = 0 ] || { cat "$work/err" "$work/out" >&2; fail "sbatch --wait: exit status $status"; }
-else
-  np=$mode
-  launch_ok "$work/out" "$work/err" "srun -n $np" srun --mpi="$pmi" -n "$np" "$program"
-fi
-check_output "$np" "$work/out" "$np tasks under Slurm ($mode, --mpi=$pmi)"
+script=$TESTS_DIR/../examples/trapezoid-nodes.sbatch
+case $mode/$row in
+  nodes/srun) job=(srun --mpi="$pmi" -N 2 -n "$np" "$program") ;;
+  nodes/kill)
+    # Without it srun lets the other tasks wait for the lost one forever.
+    expect_killed "$5" "$np" "${on[@]}" "$(printf '%q ' srun --kill-on-bad-exit=1 --mpi="$pmi" -N 2 -n "$np" "$program")"
+    exit ;;
+  sbatch/*) np=4 script=$TESTS_DIR/../examples/trapezoid.sbatch ;&
+  */sbatch) job=(sbatch --wait --output="$work/job.out" --error="$work/job.err" "$script") ;;
+  *) np=$mode job=(srun --mpi="$pmi" -n "$np" "$program") ;;
+esac
+launch_ok "$work/out" "$work/err" "${job[*]}" env "$RUN_MARK" TRAPEZOID="$program" TRAPEZOID_MPI="$pmi" \
+  TRAPEZOID_MPIEXEC="${5:-}" "${on[@]}" "$(printf '%q ' "${job[@]}")"
+[ "$row" != sbatch ] || { mv "$work/job.out" "$work/out" && mv "$work/job.err" "$work/err"; }
+check_output "$np" "$work/out" "$np tasks under Slurm ($row, --mpi=$pmi)"
+[ "$mode" != nodes ] || expect_ranks_on "$work/err" "${hosts[@]}"
+expect_none_left
 echo "$np tasks under Slurm:" $(sort "$work/out")
