@@ -11,10 +11,7 @@ for daemon in slurmctld slurmd srun sbatch munged ${4:+ip}; do
   command -v "$daemon" >/dev/null || skip "no $daemon: install slurmctld, slurmd, slurm-client, munge and iproute2"
 done
 
-work=$(mktemp -d)
-# munged runs as its own user and must reach its files.
-chmod 755 "$work"
-trap '"$SCRIPTS_DIR/slurm-node" stop "$work/cluster"; rm -rf "$work"' EXIT
+cleanup() { "$SCRIPTS_DIR/slurm-node" stop "$work/cluster"; }
 # Unique to the run, as in hosts.sh; jobs are submitted from the first host,
 # whose shell is given the command's words as one string.
 hosts=() on=(sh -c)
