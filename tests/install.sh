@@ -14,7 +14,8 @@ lintian --fail-on error "$deb" >&2 || fail "lintian finds errors in $deb"
 "$SCRIPTS_DIR/debian-root" make "$work/root" "$VERSION_CODENAME" "$(dpkg --print-architecture)" ||
   fail "no root of $VERSION_CODENAME"
 cp "$deb" "$SCRIPTS_DIR/launcher.sh" "$work/root/root/"
-launch_ok "$work/out" "$work/err" "apt-get install ./$(basename "$deb")" \
+# apt fetches the MPI and its libraries.
+LAUNCH_TIMEOUT=$((400 * TIME_SCALE)) launch_ok "$work/out" "$work/err" "apt-get install ./$(basename "$deb")" \
   "$SCRIPTS_DIR/debian-root" run "$work/root" sh -c "cd /root && apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ./*.deb man-db"
 launch_ok "$work/out" "$work/err" "mpiexec -n 4 trapezoid | trapezoid-check 4" \
