@@ -116,7 +116,15 @@ expect_killed() {
       env "$RUN_MARK" TRAPEZOID_PROBE_KILL_RANK="$rank" "$@" || status=$?
     kill "$watcher" 2>/dev/null
     elapsed_ms=$((($(date +%s%N) - started) / 1000000))
-    [ "$elapsed_ms" -ge $((KILL_DEADLINE * 1000)) ] || break
+    if [ "$elapsed_ms" -lt $((KILL_DEADLINE * 1000)) ]; then
+      # MPICH 4.2's launcher now and then reports success for a job one of
+      # whose ranks it saw killed (3 runs in 40 with rank 0): said, and tried
+      # again; three in a row fail.
+      [ "$status" = 0 ] && [ "$attempt" -lt 3 ] || break
+      echo "NOTE: rank $rank was killed, yet the launcher exited with status 0; again" >&2
+      expect_none_left
+      continue
+    fi
     cat "$work/err" >&2
     if [ "$attempt" -lt 3 ] && [ -s "$work/left" ] && ! grep -qx trapezoid_probe "$work/left"; then
       expect_none_left
