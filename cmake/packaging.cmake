@@ -2,37 +2,36 @@
 # and the files it holds beside the programs, which `cmake --install`
 # installs too; they need gzip, so Windows builds leave them out.
 #
-# The program is linked to one MPI, so each implementation gets a package of
-# its own, named after the preset's suffix: trapezoid-mpich, trapezoid-openmpi.
+# The program is linked to one MPI, so each Debian MPI gets a package of its
+# own: trapezoid-mpich, trapezoid-openmpi.
 if(NOT UNIX)
   return()
 endif()
-string(REPLACE "." "-" package_suffix "${MPI_EXECUTABLE_SUFFIX}")
-set(package_name ${PROJECT_NAME}${package_suffix})
+set(package_name ${PROJECT_NAME})
+if(TRAPEZOID_MPI)
+  set(package_name ${PROJECT_NAME}-${TRAPEZOID_MPI})
+endif()
 set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package_name})
 set(generated ${PROJECT_BINARY_DIR}/package)
 
-set(CPACK_PACKAGE_CONTACT
-    "The trapezoid developers <maintainers@users.noreply.c-seed-f4dce9dd.example>"
+# The project's own address; a site that builds its own packages puts its own.
+set(CPACK_PACKAGE_CONTACT "The trapezoid maintainers <trapezoid@example.org>"
     CACHE STRING "Maintainer of the Debian package, for its control file and changelog")
 
-# Debian wants man pages and the changelog compressed with gzip -9n, which
-# leaves out the name and time stamp so that a rebuild gives the same bytes.
-function(install_compressed source destination)
-  get_filename_component(name ${source} NAME)
-  add_custom_command(
-    OUTPUT ${generated}/${name}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${generated}/${name}
-    COMMAND gzip -9nf ${generated}/${name}
-    DEPENDS ${source}
-    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+# The man pages and the changelog carry the project's version; Debian wants
+# them compressed with gzip -9n, which leaves out the name and time stamp so
+# that a rebuild gives the same bytes.
+function(install_compressed source name destination)
+  configure_file(${source} ${generated}/${name} @ONLY)
+  add_custom_command(OUTPUT ${generated}/${name}.gz COMMAND gzip -9nkf ${generated}/${name}
+                     DEPENDS ${generated}/${name})
   add_custom_target(${name}.gz ALL DEPENDS ${generated}/${name}.gz)
   install(FILES ${generated}/${name}.gz DESTINATION ${destination})
 endfunction()
-install_compressed(man/trapezoid.1 ${CMAKE_INSTALL_MANDIR}/man1)
-install_compressed(man/trapezoid-check.1 ${CMAKE_INSTALL_MANDIR}/man1)
-configure_file(cmake/changelog.in changelog @ONLY)
-install_compressed(${CMAKE_CURRENT_BINARY_DIR}/changelog ${doc_dir})
+foreach(page IN ITEMS trapezoid.1 trapezoid-check.1)
+  install_compressed(man/${page} ${page} ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+install_compressed(cmake/changelog.in changelog ${doc_dir})
 
 # The copyright file, in Debian's machine-readable format, from LICENSE: its
 # text indented by one space, with a lone dot for each empty line.
@@ -65,10 +64,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps finds the MPI library; the launcher is a package of its own.
-if(package_suffix STREQUAL "-mpich")
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS mpich)
-elseif(package_suffix STREQUAL "-openmpi")
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS openmpi-bin)
+if(TRAPEZOID_MPI)
+  mpi_row(${TRAPEZOID_MPI})
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS ${mpi_launcher})
 endif()
 # Both packages ship /usr/bin/trapezoid.
 set(CPACK_DEBIAN_PACKAGE_PROVIDES ${PROJECT_NAME})

@@ -1,5 +1,7 @@
+#!/usr/bin/env bash
 # cluster.sh lmod|nodpkg|sudo-password|user-suite SOURCE_DIR: the project as a
 # cluster's login node meets it: an MPI from a module, no dpkg, no root.
+# shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
 row=$1 source=$2
@@ -15,24 +17,24 @@ case $row in
     # The module brings the MPI that the system's mpiexec is not.
     other=mpich
     mpiexec --version </dev/null 2>&1 | grep -q HYDRA && other=openmpi
-    "$SCRIPTS_DIR/site-module" "$work/site" "$other" >/dev/null || skip "no $other for the module"
+    "$SCRIPTS_DIR/testbed/site-module" "$work/site" "$other" >/dev/null || skip "no $other for the module"
     . "$init"
     module use "$work/site" && module load site-mpi || fail "module load site-mpi"
     LAUNCH_TIMEOUT=240 launch_ok "$work/out" "$work/err" "MPI=path scripts/run 3" \
       env MPI=path "$copy/scripts/run" 3
     check_output 3 "$work/out" "MPI=path scripts/run 3 with $other from a module"
-    launcher=$(grep ^MPIEXEC_EXECUTABLE: "$copy/build/path/CMakeCache.txt")
-    [ "$launcher" = "MPIEXEC_EXECUTABLE:FILEPATH=$work/site/bin/mpiexec" ] ||
+    launcher=$(sed -n 's/^TRAPEZOID_MPIEXEC=//p' "$copy/build/path/mpi.env")
+    [ "$launcher" = "$work/site/bin/mpiexec" ] ||
       fail "the path build did not take the module's launcher: $launcher"
-    echo "$other from a module, $launcher:" $(sort "$work/out") ;;
+    echo "$other from a module, $launcher: $(sort "$work/out" | paste -sd ' ')" ;;
   nodpkg)
     need_root "a Debian root"
     root=$work/root
-    "$SCRIPTS_DIR/debian-root" make "$root" trixie amd64 >"$work/err" 2>&1 ||
+    "$SCRIPTS_DIR/testbed/debian-root" make "$root" trixie amd64 >"$work/err" 2>&1 ||
       skip "cannot make a Debian root: $(tail -3 "$work/err")"
     mkdir -p "$root/work" && mv "$copy" "$root/work/"
-    in_root() { launch "$work/out" "$work/err" "$SCRIPTS_DIR/debian-root" run "$root" bash -c "cd /work/copy && $1"; }
-    LAUNCH_TIMEOUT=200 in_root '. scripts/packages.sh && ensure_build mpich' ||
+    in_root() { launch "$work/out" "$work/err" "$SCRIPTS_DIR/testbed/debian-root" run "$root" bash -c "cd /work/copy && $1"; }
+    LAUNCH_TIMEOUT=200 in_root '. scripts/lib/packages.sh && ensure_build mpich' ||
       skip "cannot install the build's packages in the root: $(tail -3 "$work/err")"
     # Now no Debian: what stands in for apt-get and sudo records each call.
     rm -f "$root"/usr/bin/dpkg* "$root"/usr/bin/apt*
@@ -44,7 +46,7 @@ case $row in
     [ "$status" = 0 ] || { cat "$work/err" >&2; fail "scripts/run 3 without dpkg: exit status $status"; }
     check_output 3 "$work/out" "scripts/run 3 without dpkg"
     [ "$(grep -c 'MPI=path' "$work/err")" = 1 ] || { cat "$work/err" >&2; fail "MPI=path not said in one line"; }
-    echo "$(cat "$work/err"):" $(sort "$work/out") ;;
+    echo "$(cat "$work/err"): $(sort "$work/out" | paste -sd ' ')" ;;
   sudo-password)
     need_root "making an ordinary user"
     # libmpich-dev seems missing; sudo asks for a password on stdin unless -n.
@@ -55,7 +57,7 @@ case $row in
     chmod 755 "$work/dpkg-query" "$work/sudo" && install -m 666 /dev/null "$work/sudo-calls"
     started=$(date +%s%N) status=0
     # Standard input stays open and empty, as at a terminal nobody answers.
-    "$SCRIPTS_DIR/as-user" "$copy" timeout -k 2 20 env PATH="$work:$PATH" MPI=mpich scripts/run 3 \
+    "$SCRIPTS_DIR/testbed/as-user" "$copy" timeout -k 2 20 env PATH="$work:$PATH" MPI=mpich scripts/run 3 \
       >"$work/out" 2>"$work/err" < <(sleep 30) || status=$?
     kill $! 2>/dev/null
     elapsed_ms=$((($(date +%s%N) - started) / 1000000))
@@ -68,9 +70,9 @@ case $row in
   user-suite)
     need_root "making an ordinary user"
     LAUNCH_TIMEOUT=280 launch_ok "$work/out" "$work/err" "scripts/test mpich as an ordinary user" \
-      "$SCRIPTS_DIR/as-user" "$copy" scripts/test mpich
+      "$SCRIPTS_DIR/testbed/as-user" "$copy" scripts/test mpich
     counts=$(grep -E '^tests: [1-9][0-9]* passed, 0 failed, [0-9]+ skipped$' "$work/out") || fail "no passing count"
     ! grep 'SKIP: ' "$work/out" | grep -v 'needs root' || fail "skipped for another reason than root"
-    echo "as an ordinary user: $counts;" $(grep 'SKIP: ' "$work/out") ;;
+    echo "as an ordinary user: $counts; $(grep 'SKIP: ' "$work/out" | paste -sd ' ')" ;;
   *) fail "unknown row $row" ;;
 esac

@@ -1,5 +1,7 @@
+#!/usr/bin/env bash
 # full_device.sh PATTERN COMMAND...: with standard output on /dev/full the
 # job must fail, with a message on standard error that matches PATTERN.
+# shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
 pattern=$1

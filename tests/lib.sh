@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the test scripts: how a job is started, what its output must be,
 # and how a test fails or skips.
 
@@ -7,7 +8,8 @@ LAUNCH_TIMEOUT=${LAUNCH_TIMEOUT:-$((30 * TIME_SCALE))}
 KILL_DEADLINE=$((10 * TIME_SCALE))
 TESTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SCRIPTS_DIR=$(cd "$TESTS_DIR/../scripts" && pwd)
-. "$SCRIPTS_DIR/launcher.sh"
+# shellcheck source=../scripts/lib/launcher.sh
+. "$SCRIPTS_DIR/lib/launcher.sh"
 
 # Every test works in a folder of its own, which daemons and ordinary users
 # may enter; it goes at exit, after whatever a test's `cleanup` takes down.
@@ -63,7 +65,7 @@ expect_ranks_on() {
   for host in "$@"; do
     grep -q "^probe rank=.* host=$host$" "$err" || { cat "$err" >&2; fail "no rank ran on $host"; }
   done
-  echo "ranks per host:" $(sed -n 's/^probe rank=.* host=//p' "$err" | sort | uniq -c)
+  echo "ranks per host: $(sed -n 's/^probe rank=.* host=//p' "$err" | sort | uniq -c | paste -sd ' ')"
 }
 
 # A mark in the environment of every process a launch starts, so that the

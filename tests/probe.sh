@@ -1,6 +1,8 @@
+#!/usr/bin/env bash
 # probe.sh NP COMMAND...: runs the probe build and checks what each process
 # hands to MPI_Reduce, to the last bit. Values that differ here mean the
 # build contracts into FMA or keeps wider intermediates.
+# shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
 np=$1

@@ -1,17 +1,24 @@
-# Sourced by the commands in this folder: what a build needs, and the Debian
+# shellcheck shell=bash
+# Sourced by the commands in scripts/: what a build needs, and the Debian
 # packages missing for it, installed only on Debian and only as root or
 # through sudo without a password. Otherwise what is missing is listed and
-# the command exits 2; nothing waits for an answer.
+# the command exits 2; nothing waits for an answer. Each step says what it
+# does in one line; apt's and CMake's own output goes to a log under build/.
 
-# Debian's packages for each MPI implementation's compiler wrappers,
-# library and launcher; a path build takes whatever MPI is on PATH.
+LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+PROJECT_DIR=$(cd "$LIB_DIR/../.." && pwd)
+LOG_DIR=$PROJECT_DIR/build
+# shellcheck source=launcher.sh
+. "$LIB_DIR/launcher.sh"
+
+# mpi_packages MPI: Debian's packages for an MPI's compiler wrappers,
+# library and launcher, from the table of MPIs; a path build takes whatever
+# MPI is on PATH, and needs none.
 mpi_packages() {
-  case $1 in
-    mpich) echo mpich libmpich-dev ;;
-    openmpi) echo openmpi-bin libopenmpi-dev ;;
-    path) ;;
-    *) echo "unknown MPI implementation '$1': use mpich, openmpi or path" >&2; return 2 ;;
-  esac
+  [ "$1" = path ] && return 0
+  awk -v mpi="$1" '$1 == mpi { print $4, $3; found = 1 } END { exit !found }' "$PROJECT_DIR/cmake/mpis.txt" && return 0
+  echo "unknown MPI '$1': use $(awk '!/^#/ { printf "%s, ", $1 }' "$PROJECT_DIR/cmake/mpis.txt")or path" >&2
+  return 2
 }
 
 # default_mpi: MPICH where Debian's packages can be had, else the MPI on PATH.
@@ -44,13 +51,14 @@ ensure_build() {
   if [ "$mpi" = path ]; then
     ensure_commands cmake make "${CXX:-c++}" mpicxx mpiexec
   else
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # the list splits into package names
     ensure_packages cmake make g++ $packages "$@"
   fi
 }
 
+# ensure_packages PACKAGE...: installs those of them that are missing.
 ensure_packages() {
-  local missing=() package sudo=()
+  local missing=() package sudo=() log=$LOG_DIR/apt.log
   if ! command -v dpkg-query >/dev/null; then
     echo "no dpkg here to install Debian packages ($*): build with MPI=path, the MPI on PATH" >&2
     exit 2
@@ -70,24 +78,31 @@ ensure_packages() {
     sudo=(sudo -n)
   fi
   echo "installing ${missing[*]}" >&2
-  "${sudo[@]}" apt-get update -qq </dev/null >&2 &&
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      "${missing[@]}" </dev/null >&2
+  mkdir -p "$LOG_DIR"
+  # Another apt, such as the machine's own updates, may hold the lock a while.
+  if ! { "${sudo[@]}" apt-get update -q && "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 "${missing[@]}"; } \
+    </dev/null >>"$log" 2>&1; then
+    tail -5 "$log" >&2
+    echo "installing ${missing[*]} failed; log in $log" >&2
+    return 1
+  fi
 }
 
-# build_preset NAME: configures and builds one preset; its log stays in the
-# build folder and is shown only when something fails.
+# build_preset NAME [CMAKE_ARG...]: configures and builds one preset.
 build_preset() {
-  local log=build/$1.log fresh=()
+  local preset=$1 log=$LOG_DIR/$1.log fresh=()
+  shift
   # A path build follows PATH: another module loaded since means another MPI.
-  if [ "$1" = path ] && [ -f build/path/CMakeCache.txt ] &&
-    ! grep -qxF "MPIEXEC_EXECUTABLE:FILEPATH=$(command -v mpiexec)" build/path/CMakeCache.txt; then
+  if [ "$preset" = path ] && [ -f build/path/mpi.env ] &&
+    [ "$(build_fact build/path TRAPEZOID_MPIEXEC)" != "$(command -v mpiexec)" ]; then
     fresh=(--fresh)
   fi
-  mkdir -p build
-  if ! { cmake --preset "$1" "${fresh[@]}" && cmake --build --preset "$1" --parallel; } >"$log" 2>&1; then
-    cat "$log" >&2
-    echo "build with $1 failed; log in $log" >&2
+  echo "building build/$preset" >&2
+  mkdir -p "$LOG_DIR"
+  if ! { cmake --preset "$preset" "${fresh[@]}" "$@" && cmake --build --preset "$preset" --parallel; } >"$log" 2>&1; then
+    tail -20 "$log" >&2
+    echo "building build/$preset failed; log in $log" >&2
     return 1
   fi
 }
