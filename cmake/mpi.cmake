@@ -30,7 +30,11 @@ endif()
 
 # The deprecated C++ bindings stay out; the program uses the C API.
 set(MPI_CXX_SKIP_MPICXX ON CACHE BOOL "Leave out the MPI-2 C++ bindings")
-set(MPI_DETERMINE_LIBRARY_VERSION ON)
+# Which MPI it is decides the PMI and the remote launch; asking runs a
+# program, which a cross build cannot.
+if(NOT CMAKE_CROSSCOMPILING)
+  set(MPI_DETERMINE_LIBRARY_VERSION ON)
+endif()
 find_package(MPI REQUIRED COMPONENTS CXX)
 
 # A suffix that does not reach the launcher would pair one MPI's mpiexec
@@ -62,8 +66,9 @@ endfunction()
 
 mpi_identify(library "${MPI_CXX_LIBRARY_VERSION_STRING}")
 # Whatever is first on PATH, say from a module, may pair one MPI's mpicxx
-# with another's mpiexec; the suffix check above cannot see that.
-if(MPIEXEC_EXECUTABLE)
+# with another's mpiexec; the suffix check above cannot see that. Windows'
+# launcher is none of these, and a cross build finds this machine's.
+if(MPIEXEC_EXECUTABLE AND NOT WIN32)
   execute_process(COMMAND ${MPIEXEC_EXECUTABLE} --version OUTPUT_VARIABLE version
                   ERROR_VARIABLE version TIMEOUT 20 INPUT_FILE /dev/null)
   mpi_identify(launcher "${version}")
@@ -72,8 +77,8 @@ if(MPIEXEC_EXECUTABLE)
                         "but the launcher ${MPIEXEC_EXECUTABLE} is ${launcher_name}: put one "
                         "MPI's mpicxx and mpiexec first on PATH")
   endif()
+  message(STATUS "MPI launcher: ${MPIEXEC_EXECUTABLE} (${library_name})")
 endif()
-message(STATUS "MPI launcher: ${MPIEXEC_EXECUTABLE} (${library_name})")
 
 # The PMI belongs to the MPI the library is, whatever put it on PATH.
 mpi_row("${library}")
