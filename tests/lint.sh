@@ -23,7 +23,8 @@ case $tool in
   clang-format)
     clang-format --dry-run --Werror "${sources[@]}" || fail "misformatted; run clang-format -i" ;;
   clang-tidy)
-    mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$')
+    # The files of the build's targets, which its compile database knows.
+    mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(src|tests|bench)/.*\.cpp$')
     clang-tidy --quiet -p "$build_dir" "${units[@]}" || fail "clang-tidy warnings" ;;
   cppcheck)
     # From 2.11 it cuts branches short unless told to follow them all.
