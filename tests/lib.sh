@@ -101,7 +101,7 @@ expect_none_left() {
 # MPICH's proxy on the killed rank's host ends that host's ranks as soon as
 # the killed one's pipes close, and reports every rank it reaps after that
 # as ended with status 0. Under 4.2 the killed rank is now and then among
-# them (1 run in 25 to 50): with every rank on that host the launcher exits
+# them (1 run in 20 to 40): with every rank on that host the launcher exits
 # 0; across hosts it waits on the other hosts' ranks, which wait on the dead
 # one, until a signal makes it say it cannot pass the signal on.
 launcher_fault() {
