@@ -27,8 +27,6 @@ std::string run_job(const std::vector<std::string>& /*command*/, int /*seconds*/
 #include <fstream>
 #include <utility>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -103,6 +101,7 @@ int spawn(const std::vector<std::string>& command, int output, int errors, pid_t
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   std::vector<char*> words;
+  words.reserve(command.size() + 1);
   for (const std::string& word : command) {
     words.push_back(const_cast<char*>(word.c_str()));
   }

@@ -5,10 +5,12 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -47,6 +49,10 @@ constexpr std::array<std::string_view, 6> kLauncherErrors = {
     "appears to have been direct launched using \"srun\"",  // Open MPI 4.1, srun --mpi not pmix
     "No PMIx server was reachable",                         // Open MPI 5.0, the same
 };
+
+constexpr size_t kBufferSize = 65536;
+constexpr size_t kTextSize = 32;
+using TextBuffer = std::array<char, kTextSize>;
 
 // Problems of one kind beyond this many are counted, not shown.
 constexpr int kShownPerKind = 10;
@@ -96,11 +102,11 @@ std::string describe(const Group& group) {
 }
 
 // The text the program prints for VALUE: its stream's defaults, six significant digits.
-std::string_view print(double value, std::array<char, 32>& buffer) {
+std::string_view print(double value, TextBuffer& buffer) {
   constexpr int kDigits = 6;
-  const auto end = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                 std::chars_format::general, kDigits)
-                       .ptr;
+  auto* const end = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                  std::chars_format::general, kDigits)
+                        .ptr;
   return {buffer.data(), static_cast<size_t>(end - buffer.data())};
 }
 
@@ -114,7 +120,7 @@ Expected expected_reports(int process_count) {
   const int remainder = kTrapezoids % process_count;
   Expected expected;
   expected.group_of_rank.reserve(process_count);
-  std::array<std::array<char, 32>, 2> buffers{};
+  std::array<TextBuffer, 2> buffers{};
   for (int rank = 0; rank < process_count; ++rank) {
     const std::int64_t first = (rank * common) + std::min(rank, remainder);
     const std::int64_t end = first + (rank < remainder ? common + 1 : common);
@@ -156,7 +162,8 @@ bool is_number(std::string_view text) {
 std::string quote(std::string_view line) {
   std::string text(line.substr(0, kQuotedLength));
   std::replace_if(
-      text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < ' '; }, '?');
+      text.begin(), text.end(), [](char byte) { return static_cast<unsigned char>(byte) < ' '; },
+      '?');
   if (line.size() <= kQuotedLength) {
     return "'" + text + "'";
   }
@@ -285,15 +292,29 @@ std::string first_launcher_error(std::string_view line) {
   return "";
 }
 
+// The same, in the first line of TEXT that holds one.
+std::string first_launcher_error_in(std::string_view text) {
+  std::string error;
+  while (error.empty() && !text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    error = first_launcher_error(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return error;
+}
+
+std::string where(int line_number) { return "line " + std::to_string(line_number) + ": "; }
+
 // A report line with a number: its rank's, under that rank's label if any.
-void count_report(std::string_view value, int label, const std::string& where, Tally& tally) {
+void count_report(std::string_view value, int label, int line_number, Tally& tally) {
   Expected& expected = tally.expected;
   ++tally.reports;
   tally.whole_reports += value == kTotal ? 1 : 0;
   const auto found = expected.group_of_text.find(value);
   if (found == expected.group_of_text.end()) {
-    tally.problems.add(kUnknownValue,
-                       [&] { return where + "value " + std::string(value) + " is no rank's"; });
+    tally.problems.add(kUnknownValue, [&] {
+      return where(line_number) + "value " + std::string(value) + " is no rank's";
+    });
     return;
   }
   Group& group = expected.groups[found->second];
@@ -301,22 +322,22 @@ void count_report(std::string_view value, int label, const std::string& where, T
   const int ranks = static_cast<int>(expected.group_of_rank.size());
   if (label >= 0 && (label >= ranks || expected.group_of_rank[label] != found->second)) {
     tally.problems.add(kWrongLabel, [&] {
-      return where + "labelled rank " + std::to_string(label) + ", but '" + std::string(value) +
-             std::string(kSuffix) + "' is the line of " + name_ranks(group.ranks);
+      return where(line_number) + "labelled rank " + std::to_string(label) + ", but '" +
+             std::string(value) + std::string(kSuffix) + "' is the line of " +
+             name_ranks(group.ranks);
     });
   }
 }
 
 // Counts one line of output, and what is wrong with it.
 void count_line(std::string_view line, int line_number, Tally& tally) {
-  const auto where = [line_number] { return "line " + std::to_string(line_number) + ": "; };
   const Labelled labelled = strip_label(line);
   const std::string_view text = labelled.text;
   if (text == kTotal) {
     ++tally.totals;
     if (labelled.rank > 0) {
       tally.problems.add(kWrongLabel, [&] {
-        return where() + "the total labelled rank " + std::to_string(labelled.rank) +
+        return where(line_number) + "the total labelled rank " + std::to_string(labelled.rank) +
                ", not rank 0";
       });
     }
@@ -326,7 +347,7 @@ void count_line(std::string_view line, int line_number, Tally& tally) {
       text.size() > kSuffix.size() && text.substr(text.size() - kSuffix.size()) == kSuffix;
   const std::string_view value = text.substr(0, is_report ? text.size() - kSuffix.size() : 0);
   if (is_report && is_number(value)) {
-    count_report(value, labelled.rank, where(), tally);
+    count_report(value, labelled.rank, line_number, tally);
     return;
   }
   // A line another process's output broke into, or that ran into another:
@@ -334,21 +355,23 @@ void count_line(std::string_view line, int line_number, Tally& tally) {
   if (tally.expected.group_of_text.count(text) != 0 ||
       text.find(kSuffix.substr(1)) != std::string_view::npos) {
     tally.problems.add(kBrokenLine,
-                       [&] { return where() + "broken or fused line " + quote(line); });
+                       [&] { return where(line_number) + "broken or fused line " + quote(line); });
   } else if (is_number(text)) {
     tally.wrong_total = tally.wrong_total.empty() ? quote(text) : tally.wrong_total;
     tally.problems.add(kWrongTotal, [&] {
-      return where() + "total " + std::string(text) + ", not " + std::string(kTotal);
+      return where(line_number) + "total " + std::string(text) + ", not " + std::string(kTotal);
     });
   } else {
     tally.launcher_error =
         tally.launcher_error.empty() ? first_launcher_error(line) : tally.launcher_error;
-    tally.problems.add(kOtherText, [&] { return where() + "other text " + quote(line); });
+    tally.problems.add(kOtherText,
+                       [&] { return where(line_number) + "other text " + quote(line); });
   }
 }
 
 Tally count_output(std::string_view input, int process_count) {
-  Tally tally{expected_reports(process_count)};
+  Tally tally;
+  tally.expected = expected_reports(process_count);
   std::string_view rest = input;
   for (int line_number = 1; !rest.empty(); ++line_number) {
     const size_t end = std::min(rest.find('\n'), rest.size());
@@ -394,18 +417,18 @@ std::string missing_ranks(const Expected& expected) {
   std::sort(missing.begin(), missing.end());
   std::string text = missing.size() == 1 ? "rank" : "ranks";
   size_t ranges = 0;
-  size_t i = 0;
-  for (; i < missing.size() && ranges < kNamedRanges; ++ranges) {
-    size_t last = i;
+  size_t next = 0;
+  for (; next < missing.size() && ranges < kNamedRanges; ++ranges) {
+    size_t last = next;
     while (last + 1 < missing.size() && missing[last + 1] == missing[last] + 1) {
       ++last;
     }
-    text += (ranges == 0 ? " " : ", ") + std::to_string(missing[i]) +
-            (last == i ? "" : " to " + std::to_string(missing[last]));
-    i = last + 1;
+    text += (ranges == 0 ? " " : ", ") + std::to_string(missing[next]) +
+            (last == next ? "" : " to " + std::to_string(missing[last]));
+    next = last + 1;
   }
-  if (i < missing.size()) {
-    text += " and " + std::to_string(missing.size() - i) + " more";
+  if (next < missing.size()) {
+    text += " and " + std::to_string(missing.size() - next) + " more";
   }
   return missing.empty() ? partly.substr(std::string_view(" and ").size()) : text + partly;
 }
@@ -482,18 +505,15 @@ bool flushed(std::FILE* stream) {
 // returns the exit status. RUN is the job's run when this program ran it.
 int check(std::string_view input, int process_count, const JobRun* run, int seconds) {
   Tally tally = count_output(input, process_count);
-  const std::string end = run == nullptr ? ""
-                          : run->stopped ? "the job did not end within " + std::to_string(seconds) +
-                                               " s and was stopped"
-                                         : run->failure;
-  if (!end.empty()) {
-    tally.problems.add(kJobEnd, [&] { return end; });
+  std::string ending = run == nullptr ? ""
+                       : run->stopped ? "the job did not end within " + std::to_string(seconds) +
+                                            " s and was stopped"
+                                      : run->failure;
+  if (!ending.empty()) {
+    tally.problems.add(kJobEnd, [&] { return ending; });
   }
-  for (std::string_view rest = run == nullptr ? "" : run->errors;
-       tally.launcher_error.empty() && !rest.empty();) {
-    const size_t line_end = std::min(rest.find('\n'), rest.size());
-    tally.launcher_error = first_launcher_error(rest.substr(0, line_end));
-    rest.remove_prefix(std::min(line_end + 1, rest.size()));
+  if (tally.launcher_error.empty() && run != nullptr) {
+    tally.launcher_error = first_launcher_error_in(run->errors);
   }
   tally.problems.print();
   const int problems = tally.problems.total();
@@ -529,7 +549,6 @@ bool read_input(const std::string& path, std::string& text) {
   if (file == nullptr) {
     return false;
   }
-  constexpr size_t kBufferSize = 65536;
   std::array<char, kBufferSize> buffer{};
   size_t length = 0;
   while ((length = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
@@ -565,9 +584,11 @@ int run(const std::vector<std::string>& args) {
   }
   const bool runs_job = !args.empty() && args[0] == "--deadline";
   const size_t first = runs_job ? 2 : 0;
-  if (args.size() <= first || (runs_job && args.size() < first + 2) ||
-      (!runs_job && args.size() > 2)) {
-    return usage_error(args.size() > 2 ? "too many arguments" : "missing arguments");
+  if (args.empty() || (!runs_job && args.size() > 2)) {
+    return usage_error(args.empty() ? "no process count" : "too many arguments");
+  }
+  if (runs_job && args.size() < first + 2) {
+    return usage_error("--deadline needs SECONDS, NP and a command");
   }
   const int seconds = runs_job ? parse_count(args[1], kMaxSeconds) : 0;
   if (runs_job && seconds == 0) {
@@ -580,7 +601,8 @@ int run(const std::vector<std::string>& args) {
   if (runs_job) {
     JobRun job;
     const std::string error =
-        run_job(std::vector<std::string>(args.begin() + first + 1, args.end()), seconds, job);
+        run_job({std::next(args.begin(), static_cast<std::ptrdiff_t>(first) + 1), args.end()},
+                seconds, job);
     return error.empty() ? check(job.output, process_count, &job, seconds) : usage_error(error);
   }
   const std::string path = args.size() == 2 ? args[1] : "-";
@@ -595,7 +617,7 @@ int run(const std::vector<std::string>& args) {
 
 int main(int argc, char* argv[]) {
   // Buffered, so that a write that fails does so at the flush, with its errno.
-  static std::array<char, 1 << 16> error_buffer{};
+  static std::array<char, kBufferSize> error_buffer{};
   std::setvbuf(stderr, error_buffer.data(), _IOFBF, error_buffer.size());
   const int status = run(std::vector<std::string>(argv + 1, argv + argc));
   return flushed(stderr) && flushed(stdout) ? status : 2;
