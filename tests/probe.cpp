@@ -18,9 +18,11 @@ namespace {
 int calls = 0;
 constexpr std::size_t host_name_size = 256;
 
-void signal_if_named(const char* variable, int rank, int signal) {
+// Says so on stderr first, since a stopped rank may yet be resumed.
+void signal_if_named(int signal, const char* variable, int rank) {
   const char* named = std::getenv(variable);
   if (named != nullptr && std::to_string(rank) == named) {
+    std::fprintf(stderr, "probe rank=%d %s\n", rank, variable);
     std::raise(signal);
   }
 }
@@ -43,7 +45,7 @@ const char* comm_name(MPI_Comm comm) {
 extern "C" int MPI_Comm_size(MPI_Comm comm, int* size) {
   int rank = -1;
   PMPI_Comm_rank(comm, &rank);
-  signal_if_named("TRAPEZOID_PROBE_STOP_EARLY_RANK", rank, SIGSTOP);
+  signal_if_named(SIGSTOP, "TRAPEZOID_PROBE_STOP_EARLY_RANK", rank);
   return PMPI_Comm_size(comm, size);
 }
 
@@ -70,8 +72,8 @@ extern "C" int MPI_Reduce(const void* sendbuf, void* recvbuf, int count, MPI_Dat
   if (std::getenv("TRAPEZOID_PROBE_KILL_RANK") != nullptr ||
       std::getenv("TRAPEZOID_PROBE_STOP_RANK") != nullptr) {
     PMPI_Barrier(comm);
-    signal_if_named("TRAPEZOID_PROBE_KILL_RANK", rank, SIGKILL);
-    signal_if_named("TRAPEZOID_PROBE_STOP_RANK", rank, SIGSTOP);
+    signal_if_named(SIGKILL, "TRAPEZOID_PROBE_KILL_RANK", rank);
+    signal_if_named(SIGSTOP, "TRAPEZOID_PROBE_STOP_RANK", rank);
   }
 
   const int status = PMPI_Reduce(sendbuf, recvbuf, count, datatype, op, root, comm);
