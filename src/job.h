@@ -13,10 +13,9 @@ struct JobRun {
 };
 
 // Runs COMMAND with no input and its standard output and error into pipes, in
-// a process group of its own. At the deadline the group gets SIGTERM (and
-// SIGCONT, so that a stopped process takes it), then SIGKILL a few seconds
-// later; whatever the job left behind on this machine is killed too. Returns
-// an empty string, or why COMMAND could not be started.
+// a process group of its own. At the deadline the group gets SIGTERM, then
+// SIGKILL a few seconds later; whatever the job left behind on this machine
+// is killed too. Returns an empty string, or why COMMAND could not be started.
 std::string run_job(const std::vector<std::string>& command, int seconds, JobRun& run);
 
 #endif

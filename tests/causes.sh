@@ -16,13 +16,16 @@ raw=$work/raw answer=$work/answer
 
 # judge STATUS NP COMMAND...: trapezoid-check runs COMMAND under the deadline
 # and must exit with STATUS within a few seconds of it; the job's output is
-# kept in $raw, its standard error in $raw.err, the answer in $answer.
+# kept in $raw, its standard error in $raw.err, the answer in $answer. The
+# copies ignore the SIGTERM the job gets at the deadline, so that what the
+# job writes after it still reaches the checker, which must not count it.
 judge() {
   local want=$1 np=$2 status=0 started elapsed_ms
   shift 2
   started=$(date +%s%N)
   timeout --kill-after=5 $((deadline + 20)) "$TRAPEZOID_CHECK" --deadline "$deadline" "$np" \
-    bash -c 'set -o pipefail; "$@" 2> >(tee "$0.err" >&2) | tee "$0"' "$raw" env "$RUN_MARK" "$@" \
+    bash -c 'exec "$@" > >(trap "" TERM && exec tee "$0") 2> >(trap "" TERM && exec tee "$0.err" >&2)' \
+    "$raw" env "$RUN_MARK" "$@" \
     </dev/null >"$answer" 2>&1 || status=$?
   elapsed_ms=$((($(date +%s%N) - started) / 1000000))
   cat "$answer"
