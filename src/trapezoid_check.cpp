@@ -522,7 +522,7 @@ int check(std::string_view input, int process_count, const JobRun* run, int seco
     std::fprintf(stderr, "cause: %s%s\n", reason.c_str(),
                  run != nullptr && run->stopped ? "; the job was stopped at the deadline" : "");
   }
-  if (!tally.launcher_error.empty()) {
+  if (problems > 0 && !tally.launcher_error.empty()) {
     std::fprintf(stderr, "cause: launcher-error: the launcher or MPI's start-up said %s\n",
                  tally.launcher_error.c_str());
   }
