@@ -44,7 +44,7 @@ volatile std::sig_atomic_t interruption = 0;
 void interrupt(int signal) { interruption = signal; }
 
 void handle_interruptions(void (*handler)(int)) {
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = handler;
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     sigaction(signal, &action, nullptr);

@@ -220,7 +220,7 @@ Labelled strip_label(std::string_view line) {
   return {-1, line};
 }
 
-enum Kind {
+enum Kind : std::uint8_t {
   kOtherText,
   kBrokenLine,
   kUnknownValue,
@@ -505,15 +505,17 @@ bool flushed(std::FILE* stream) {
 // returns the exit status. RUN is the job's run when this program ran it.
 int check(std::string_view input, int process_count, const JobRun* run, int seconds) {
   Tally tally = count_output(input, process_count);
-  std::string ending = run == nullptr ? ""
-                       : run->stopped ? "the job did not end within " + std::to_string(seconds) +
-                                            " s and was stopped"
-                                      : run->failure;
-  if (!ending.empty()) {
-    tally.problems.add(kJobEnd, [&] { return ending; });
-  }
-  if (tally.launcher_error.empty() && run != nullptr) {
-    tally.launcher_error = first_launcher_error_in(run->errors);
+  if (run != nullptr) {
+    std::string ending = run->failure;
+    if (run->stopped) {
+      ending = "the job did not end within " + std::to_string(seconds) + " s and was stopped";
+    }
+    if (!ending.empty()) {
+      tally.problems.add(kJobEnd, [&] { return ending; });
+    }
+    if (tally.launcher_error.empty()) {
+      tally.launcher_error = first_launcher_error_in(run->errors);
+    }
   }
   tally.problems.print();
   const int problems = tally.problems.total();
@@ -530,10 +532,11 @@ int check(std::string_view input, int process_count, const JobRun* run, int seco
   if (!flushed(stderr)) {
     return 2;
   }
-  const std::string total = tally.totals == 1 ? "total " + std::string(kTotal)
-                            : tally.totals == 0
-                                ? "total missing"
-                                : "total " + std::to_string(tally.totals) + " times";
+  std::string total = "total " + std::string(kTotal);
+  if (tally.totals != 1) {
+    total =
+        tally.totals == 0 ? "total missing" : "total " + std::to_string(tally.totals) + " times";
+  }
   std::printf("%s: %d of %d processes reported, %s", problems == 0 ? "ok" : "FAILED",
               tally.reported, process_count, total.c_str());
   if (problems > 0) {

@@ -118,7 +118,7 @@ case $row in
     mapfile -t remote < <(remote_flags "$mpi" "$work/rsh" "$work/hostfile" "$a:2" "$b:2")
     judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(printf '%q ' "$launcher" -n 4 "${remote[@]}" "$program")"
     shown "the cause" '^cause: no-output: '
-    # Open MPI says that it lost a connection; MPICH 4.2 says nothing yet.
+    # Open MPI says that it lost a connection; MPICH says nothing by the deadline.
     [ "$mpi" = mpich ] || shown "the launcher's error" '^cause: launcher-error: ' ;;
   missing-ranks.np4)
     judge 1 4 env TRAPEZOID_PROBE_STOP_EARLY_RANK=2 "$launcher" -n 4 "$probe"
