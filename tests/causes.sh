@@ -47,7 +47,7 @@ absent() {
 # reached RANK...: each RANK reached the reduction, in a world of 4.
 reached() {
   local rank
-  for rank in "$@"; do shown "rank $rank in the reduction" "^probe rank=$rank call=1 .* size=4 " "$raw.err"; done
+  for rank in "$@"; do shown "rank $rank in the reduction" "^probe rank=$rank size=4\$" "$raw.err"; done
 }
 
 start_cluster() {
@@ -76,7 +76,7 @@ case $row in
     # The other MPI's launcher: every process is a job of one.
     read -r _ suffix _ < <(printf '%s\n' "${mpis[@]}" | grep -v "^$mpi ")
     judge 1 4 "mpiexec$suffix" -n 4 "$probe"
-    ones=$(grep -c '^probe rank=0 call=1 .* size=1 ' "$raw.err")
+    ones=$(grep -cx 'probe rank=0 size=1' "$raw.err")
     [ "$ones" -ge 2 ] || fail "$ones processes saw a world of one"
     # Open MPI 4.1's singletons race to make one session folder; some lose.
     [ "$ones" = 4 ] || echo "NOTE: $ones of 4 singletons started: $(grep -m1 'mkdir' "$raw.err")"
@@ -88,7 +88,7 @@ case $row in
   srun-none.np4)
     start_cluster
     judge 1 4 srun --mpi=none -n 4 "$probe"
-    if grep -q 'size=1 ' "$raw.err"; then
+    if grep -qx 'probe rank=0 size=1' "$raw.err"; then
       shown "the cause" '^cause: separate-jobs: '
     else
       # Open MPI 4.1 refuses to start under srun without PMIx, and says so.

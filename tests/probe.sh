@@ -21,7 +21,7 @@ sed -i 's/ host=[^ ]*$//' "$work/err"
 
 rank=0
 for send in $sends; do
-  grep -xF "probe rank=$rank call=1 count=1 datatype=MPI_DOUBLE op=MPI_SUM root=0 comm=MPI_COMM_WORLD send=$send size=$np" \
+  grep -xF "probe rank=$rank call=1 count=1 datatype=MPI_DOUBLE op=MPI_SUM root=0 comm=MPI_COMM_WORLD send=$send" \
     "$work/err" >/dev/null || { cat "$work/err" >&2; fail "rank $rank: no reduction with send=$send"; }
   rank=$((rank + 1))
 done
