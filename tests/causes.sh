@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # causes.sh ROW BUILD PROGRAM PROBE: makes one fault for real, shows that it
-# was there, and checks that trapezoid-check, running the job under its
-# deadline, names its cause in time and leaves no process behind. The probe
-# build records on stderr each rank's reduction and the size of its world.
+# was there (by the probe's records on stderr, where it can), and checks that
+# trapezoid-check, running the job, names its cause in time, leaving nothing.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -15,10 +14,9 @@ deadline=$((6 * TIME_SCALE))
 raw=$work/raw answer=$work/answer
 
 # judge STATUS NP COMMAND...: trapezoid-check runs COMMAND under the deadline
-# and must exit with STATUS within a few seconds of it; the job's output is
-# kept in $raw, its standard error in $raw.err, the answer in $answer. The
-# copies ignore the SIGTERM the job gets at the deadline, so that what the
-# job writes after it still reaches the checker, which must not count it.
+# and must exit with STATUS within a few seconds of it. The job's output and
+# stderr are kept in $raw and $raw.err by copies that outlive the deadline's
+# SIGTERM, so that what comes later reaches the checker, which must not count it.
 judge() {
   local want=$1 np=$2 status=0 started elapsed_ms
   shift 2
@@ -35,8 +33,7 @@ judge() {
   echo "answer after $elapsed_ms ms (deadline $deadline s), no process left"
 }
 
-# shown WHAT REGEX [FILE]: the answer, or FILE, holds a line that matches;
-# absent WHAT REGEX FILE: FILE holds none.
+# shown WHAT REGEX [FILE]: the answer, or FILE, has a line that matches; absent: has none.
 shown() {
   grep -qE -- "$2" "${3:-$answer}" || { cat "$raw.err" >&2; fail "not shown: $1 ('$2')"; }
 }
@@ -58,9 +55,8 @@ start_cluster() {
   export SLURM_CONF=$work/cluster/slurm.conf
 }
 
-# labelled FORM: every line of the job's output carries a label that FORM
-# matches, and with rank 3's and rank 5's values swapped between their
-# labels the checker names both.
+# labelled FORM: every line carries a label FORM matches; with rank 3's and
+# rank 5's values swapped between their labels the checker names both.
 labelled() {
   local v3 v5
   absent "a line without a label" '' <(grep -vE "$1" "$raw")
