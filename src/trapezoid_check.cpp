@@ -1,30 +1,63 @@
 // trapezoid-check NP [FILE]: checks the output of an NP-process trapezoid job,
-// whatever launcher wrote it and in whatever order its lines came.
+// whatever launcher wrote it and in whatever order its lines came, and when
+// it is wrong names the likely cause. With --deadline it runs the job itself.
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
-#include <sstream>
+#include <deque>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "job.h"
+
 namespace {
 
 constexpr int kTrapezoids = 100000;
 constexpr int kMaxProcesses = 1000000;
+constexpr int kMaxSeconds = 86400;
 constexpr std::string_view kTotal = "0.333333";
 constexpr std::string_view kSuffix = " I'm here";
-constexpr const char* kUsage = "usage: trapezoid-check NP [FILE]";
+constexpr const char* kUsage =
+    "usage: trapezoid-check NP [FILE]\n"
+    "       trapezoid-check --deadline SECONDS NP COMMAND...";
 constexpr const char* kHelp =
     "Checks the output of a trapezoid job of NP processes (1 to 1000000), read from FILE\n"
-    "or, without FILE or with -, from standard input. Exit status 0: right, 1: wrong,\n"
-    "2: bad arguments.";
+    "or, without FILE or with -, from standard input; with --deadline, runs COMMAND and\n"
+    "checks what it writes within SECONDS, then ends it. Exit status 0: right, 1: wrong,\n"
+    "2: bad arguments or a failed write.";
+
+// What starts each build the packages make as one job.
+constexpr const char* kMatchingLaunchers =
+    "start MPICH's build with mpiexec.mpich or srun --mpi=pmi2, Open MPI's with "
+    "mpiexec.openmpi or srun --mpi=pmix";
+
+// The first line of the errors that launchers and MPI's start-up print when
+// they cannot start a job, as each MPI version here prints it.
+constexpr std::array<std::string_view, 6> kLauncherErrors = {
+    "There are not enough slots available in the system",   // Open MPI 4.1 and 5.0
+    "unable to complete a TCP connection",                  // Open MPI 4.1, hosts cut off
+    "PRTE has lost communication with a remote daemon",     // Open MPI 5.0, the same
+    "unable to connect from",                               // MPICH 4.0's hydra, the same
+    "appears to have been direct launched using \"srun\"",  // Open MPI 4.1, srun --mpi not pmix
+    "No PMIx server was reachable",                         // Open MPI 5.0, the same
+};
+
+constexpr size_t kBufferSize = 65536;
+constexpr size_t kTextSize = 32;
+using TextBuffer = std::array<char, kTextSize>;
+
+// Problems of one kind beyond this many are counted, not shown.
+constexpr int kShownPerKind = 10;
+constexpr size_t kQuotedLength = 80;
+constexpr size_t kNamedRanges = 10;
 
 // Each expected sum is exact but for one rounding; the program's, over up to
 // 100000 additions, is off by a few units in the last place. A sum this close
@@ -36,67 +69,82 @@ constexpr double kTolerance = 1e-10;
 // sums print alike share a group: all those past the last trapezoid print 0,
 // and a rank of two trapezoids may print what one of one trapezoid does.
 struct Group {
-  std::vector<std::string> texts;
+  std::vector<std::string_view> texts;
   std::vector<int> ranks;
   int seen = 0;
 };
 
 struct Expected {
+  std::deque<std::string> texts;  // what the views below point into
   std::vector<Group> groups;
-  std::unordered_map<std::string, size_t> group_of_text;
+  std::unordered_map<std::string_view, int> group_of_text;
+  std::vector<int> group_of_rank;
 };
 
-std::string describe(const Group& group) {
-  const std::vector<int>& ranks = group.ranks;
+// "rank 3", "ranks 4, 9" or "ranks 100000 to 999999".
+std::string name_ranks(const std::vector<int>& ranks) {
   std::string text = ranks.size() == 1 ? "rank " : "ranks ";
   if (ranks.size() > 2 && static_cast<size_t>(ranks.back() - ranks.front()) == ranks.size() - 1) {
-    text += std::to_string(ranks.front()) + " to " + std::to_string(ranks.back());
-  } else {
-    for (size_t i = 0; i < ranks.size(); ++i) {
-      text += (i == 0 ? "" : ", ") + std::to_string(ranks[i]);
-    }
+    return text + std::to_string(ranks.front()) + " to " + std::to_string(ranks.back());
   }
-  for (size_t i = 0; i < group.texts.size(); ++i) {
-    text += (i == 0 ? ": '" : " or '") + group.texts[i] + std::string(kSuffix) + "'";
+  for (size_t i = 0; i < ranks.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(ranks[i]);
   }
   return text;
 }
 
+std::string describe(const Group& group) {
+  std::string text = name_ranks(group.ranks);
+  for (size_t i = 0; i < group.texts.size(); ++i) {
+    text += (i == 0 ? ": '" : " or '") + std::string(group.texts[i]) + std::string(kSuffix) + "'";
+  }
+  return text;
+}
+
+// The text the program prints for VALUE: its stream's defaults, six significant digits.
+std::string_view print(double value, TextBuffer& buffer) {
+  constexpr int kDigits = 6;
+  auto* const end = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                  std::chars_format::general, kDigits)
+                        .ptr;
+  return {buffer.data(), static_cast<size_t>(end - buffer.data())};
+}
+
 // Over trapezoids k = first to end - 1 of width h, the sum of h (x_k^2 + x_(k+1)^2) / 2
 // is h^3 (2 (end^3 - first^3) + end - first) / 6: exact in 64-bit integers, then
-// rounded once, and printed with the stream defaults the program prints with.
+// rounded once, and printed as the program prints it.
 Expected expected_reports(int process_count) {
   const double trapezoids = kTrapezoids;
   const double denominator = 6.0 * trapezoids * trapezoids * trapezoids;
   const int common = kTrapezoids / process_count;
   const int remainder = kTrapezoids % process_count;
-  std::ostringstream stream;
-  const auto print = [&stream](double value) {
-    stream.str("");
-    stream << value;
-    return stream.str();
-  };
   Expected expected;
-  auto& index = expected.group_of_text;
+  expected.group_of_rank.reserve(process_count);
+  std::array<TextBuffer, 2> buffers{};
   for (int rank = 0; rank < process_count; ++rank) {
     const std::int64_t first = (rank * common) + std::min(rank, remainder);
     const std::int64_t end = first + (rank < remainder ? common + 1 : common);
     const std::int64_t sixfold = (2 * ((end * end * end) - (first * first * first))) + end - first;
     const double sum = static_cast<double>(sixfold) / denominator;
-    const std::array<std::string, 2> texts = {print(sum * (1.0 - kTolerance)),
-                                              print(sum * (1.0 + kTolerance))};
-    auto found = index.find(texts[0]);
-    if (found == index.end()) {
-      found = index.find(texts[1]);
+    const std::array<std::string_view, 2> texts = {print(sum * (1.0 - kTolerance), buffers[0]),
+                                                   print(sum * (1.0 + kTolerance), buffers[1])};
+    auto found = expected.group_of_text.find(texts[0]);
+    if (found == expected.group_of_text.end()) {
+      found = expected.group_of_text.find(texts[1]);
     }
-    const size_t group = found == index.end() ? expected.groups.size() : found->second;
-    if (group == expected.groups.size()) {
+    const int group = found == expected.group_of_text.end()
+                          ? static_cast<int>(expected.groups.size())
+                          : found->second;
+    if (group == static_cast<int>(expected.groups.size())) {
       expected.groups.emplace_back();
     }
     expected.groups[group].ranks.push_back(rank);
-    for (const std::string& text : texts) {
-      if (index.emplace(text, group).second) {
-        expected.groups[group].texts.push_back(text);
+    expected.group_of_rank.push_back(group);
+    for (const std::string_view text : texts) {
+      if (expected.group_of_text.count(text) == 0) {
+        const std::string_view kept = expected.texts.emplace_back(text);
+        expected.group_of_text.emplace(kept, group);
+        expected.groups[group].texts.push_back(kept);
       }
     }
   }
@@ -109,33 +157,393 @@ bool is_number(std::string_view text) {
   return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 
-// Counts one line of output; returns what is wrong with it, or nothing.
-std::string count_line(std::string_view line, Expected& expected, int& totals) {
-  if (line == kTotal) {
-    ++totals;
-    return "";
+// A line as quoted in a message: in quotes, cut at kQuotedLength characters,
+// control characters shown as '?'.
+std::string quote(std::string_view line) {
+  std::string text(line.substr(0, kQuotedLength));
+  std::replace_if(
+      text.begin(), text.end(), [](char byte) { return static_cast<unsigned char>(byte) < ' '; },
+      '?');
+  if (line.size() <= kQuotedLength) {
+    return "'" + text + "'";
+  }
+  return "'" + text + "...' (" + std::to_string(line.size()) + " characters)";
+}
+
+// A launcher's label, which it puts before each line a process writes: the
+// rank, and the line behind it. Forms: srun --label " 3: ", MPICH's -l or
+// -prepend-rank "[3] ", Open MPI 4.1's --tag-output "[1,3]<stdout>:" and
+// 5.0's "[1,3]<stdout>: ".
+struct Labelled {
+  int rank = -1;
+  std::string_view text;
+};
+
+// Takes a whole number off the front of TEXT; -1 when there is none.
+int take_number(std::string_view& text) {
+  int number = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || number < 0) {
+    return -1;
+  }
+  text.remove_prefix(end - text.data());
+  return number;
+}
+
+bool take(std::string_view& text, std::string_view prefix) {
+  if (text.substr(0, prefix.size()) != prefix) {
+    return false;
+  }
+  text.remove_prefix(prefix.size());
+  return true;
+}
+
+Labelled strip_label(std::string_view line) {
+  std::string_view rest = line;
+  if (take(rest, "[")) {
+    const int first = take_number(rest);
+    if (first >= 0 && take(rest, "] ")) {
+      return {first, rest};
+    }
+    const int rank = take(rest, ",") ? take_number(rest) : -1;
+    if (rank >= 0 && (take(rest, "]<stdout>:") || take(rest, "]<stderr>:"))) {
+      take(rest, " ");
+      return {rank, rest};
+    }
+    return {-1, line};
+  }
+  rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+  const int rank = take_number(rest);
+  if (rank >= 0 && take(rest, ": ")) {
+    return {rank, rest};
+  }
+  return {-1, line};
+}
+
+enum Kind : std::uint8_t {
+  kOtherText,
+  kBrokenLine,
+  kUnknownValue,
+  kWrongTotal,
+  kWrongLabel,
+  kRankCount,
+  kTotalCount,
+  kJobEnd,
+  kKinds
+};
+constexpr std::array<const char*, kKinds> kMore = {
+    "lines of other text",       "broken or fused lines",
+    "values that are no rank's", "wrong totals",
+    "lines under a wrong label", "ranks' lines missing or repeated",
+    "problems with the total",   "problems with the job"};
+
+// The problems found, in the order found, the first few of each kind in full.
+class Problems {
+ public:
+  // MAKE_TEXT is called only for a problem that is shown.
+  template <typename MakeText>
+  void add(Kind kind, MakeText make_text) {
+    if (counts_[kind]++ < kShownPerKind) {
+      shown_.push_back(make_text());
+    }
+  }
+  int count(Kind kind) const { return counts_[kind]; }
+  int total() const {
+    int total = 0;
+    for (const int count : counts_) {
+      total += count;
+    }
+    return total;
+  }
+  void print() const {
+    for (const std::string& text : shown_) {
+      std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    for (int kind = 0; kind < kKinds; ++kind) {
+      if (counts_[kind] > kShownPerKind) {
+        std::fprintf(stderr, "... and %d more %s\n", counts_[kind] - kShownPerKind, kMore[kind]);
+      }
+    }
+  }
+
+ private:
+  std::array<int, kKinds> counts_{};
+  std::vector<std::string> shown_;
+};
+
+// What an output holds, beside its problems, for telling the cause.
+struct Tally {
+  Expected expected;
+  Problems problems;
+  int totals = 0;         // lines that are the total
+  int reports = 0;        // report lines with a number, any number
+  int whole_reports = 0;  // of those, lines of a job of one process, which sums everything
+  int reported = 0;       // ranks whose line came
+  std::string wrong_total;
+  std::string launcher_error;
+};
+
+std::string first_launcher_error(std::string_view line) {
+  for (const std::string_view error : kLauncherErrors) {
+    if (line.find(error) != std::string_view::npos) {
+      return quote(line);
+    }
+  }
+  return "";
+}
+
+// The same, in the first line of TEXT that holds one.
+std::string first_launcher_error_in(std::string_view text) {
+  std::string error;
+  while (error.empty() && !text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    error = first_launcher_error(text.substr(0, end));
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return error;
+}
+
+std::string where(int line_number) { return "line " + std::to_string(line_number) + ": "; }
+
+// A report line with a number: its rank's, under that rank's label if any.
+void count_report(std::string_view value, int label, int line_number, Tally& tally) {
+  Expected& expected = tally.expected;
+  ++tally.reports;
+  tally.whole_reports += value == kTotal ? 1 : 0;
+  const auto found = expected.group_of_text.find(value);
+  if (found == expected.group_of_text.end()) {
+    tally.problems.add(kUnknownValue, [&] {
+      return where(line_number) + "value " + std::string(value) + " is no rank's";
+    });
+    return;
+  }
+  Group& group = expected.groups[found->second];
+  ++group.seen;
+  const int ranks = static_cast<int>(expected.group_of_rank.size());
+  if (label >= 0 && (label >= ranks || expected.group_of_rank[label] != found->second)) {
+    tally.problems.add(kWrongLabel, [&] {
+      return where(line_number) + "labelled rank " + std::to_string(label) + ", but '" +
+             std::string(value) + std::string(kSuffix) + "' is the line of " +
+             name_ranks(group.ranks);
+    });
+  }
+}
+
+// Counts one line of output, and what is wrong with it.
+void count_line(std::string_view line, int line_number, Tally& tally) {
+  const Labelled labelled = strip_label(line);
+  const std::string_view text = labelled.text;
+  if (text == kTotal) {
+    ++tally.totals;
+    if (labelled.rank > 0) {
+      tally.problems.add(kWrongLabel, [&] {
+        return where(line_number) + "the total labelled rank " + std::to_string(labelled.rank) +
+               ", not rank 0";
+      });
+    }
+    return;
   }
   const bool is_report =
-      line.size() > kSuffix.size() && line.substr(line.size() - kSuffix.size()) == kSuffix;
-  const std::string value(line.substr(0, is_report ? line.size() - kSuffix.size() : 0));
+      text.size() > kSuffix.size() && text.substr(text.size() - kSuffix.size()) == kSuffix;
+  const std::string_view value = text.substr(0, is_report ? text.size() - kSuffix.size() : 0);
   if (is_report && is_number(value)) {
-    const auto found = expected.group_of_text.find(value);
-    if (found == expected.group_of_text.end()) {
-      return "value " + value + " is no rank's";
-    }
-    ++expected.groups[found->second].seen;
-    return "";
+    count_report(value, labelled.rank, line_number, tally);
+    return;
   }
   // A line another process's output broke into, or that ran into another:
   // a rank's value alone, or text with the report's words in it.
-  const bool is_value = expected.group_of_text.count(std::string(line)) != 0;
-  if (is_value || line.find(kSuffix.substr(1)) != std::string_view::npos) {
-    return "broken or fused line '" + std::string(line) + "'";
+  if (tally.expected.group_of_text.count(text) != 0 ||
+      text.find(kSuffix.substr(1)) != std::string_view::npos) {
+    tally.problems.add(kBrokenLine,
+                       [&] { return where(line_number) + "broken or fused line " + quote(line); });
+  } else if (is_number(text)) {
+    tally.wrong_total = tally.wrong_total.empty() ? quote(text) : tally.wrong_total;
+    tally.problems.add(kWrongTotal, [&] {
+      return where(line_number) + "total " + std::string(text) + ", not " + std::string(kTotal);
+    });
+  } else {
+    tally.launcher_error =
+        tally.launcher_error.empty() ? first_launcher_error(line) : tally.launcher_error;
+    tally.problems.add(kOtherText,
+                       [&] { return where(line_number) + "other text " + quote(line); });
   }
-  if (is_number(line)) {
-    return "total " + std::string(line) + ", not " + std::string(kTotal);
+}
+
+Tally count_output(std::string_view input, int process_count) {
+  Tally tally;
+  tally.expected = expected_reports(process_count);
+  std::string_view rest = input;
+  for (int line_number = 1; !rest.empty(); ++line_number) {
+    const size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    count_line(line, line_number, tally);
   }
-  return "other text '" + std::string(line) + "'";
+  for (const Group& group : tally.expected.groups) {
+    const int ranks = static_cast<int>(group.ranks.size());
+    tally.reported += std::min(group.seen, ranks);
+    if (group.seen != ranks) {
+      tally.problems.add(kRankCount, [&] {
+        return describe(group) + " " + std::to_string(group.seen) + " times, not " +
+               std::to_string(ranks);
+      });
+    }
+  }
+  if (tally.totals != 1) {
+    tally.problems.add(kTotalCount, [&] {
+      return "total " + std::string(kTotal) + " on a line of its own " +
+             std::to_string(tally.totals) + " times, not once";
+    });
+  }
+  return tally;
+}
+
+// The ranks whose line never came, as ranges: "ranks 1, 4 to 6".
+std::string missing_ranks(const Expected& expected) {
+  std::vector<int> missing;
+  std::string partly;
+  for (const Group& group : expected.groups) {
+    if (group.seen == 0) {
+      missing.insert(missing.end(), group.ranks.begin(), group.ranks.end());
+    } else if (group.seen < static_cast<int>(group.ranks.size())) {
+      // Ranks that print alike can't be told apart: say how many are missing.
+      partly += " and " + std::to_string(group.ranks.size() - group.seen) + " of " +
+                name_ranks(group.ranks);
+    }
+  }
+  std::sort(missing.begin(), missing.end());
+  std::string text = missing.size() == 1 ? "rank" : "ranks";
+  size_t ranges = 0;
+  size_t next = 0;
+  for (; next < missing.size() && ranges < kNamedRanges; ++ranges) {
+    size_t last = next;
+    while (last + 1 < missing.size() && missing[last + 1] == missing[last] + 1) {
+      ++last;
+    }
+    text += (ranges == 0 ? " " : ", ") + std::to_string(missing[next]) +
+            (last == next ? "" : " to " + std::to_string(missing[last]));
+    next = last + 1;
+  }
+  if (next < missing.size()) {
+    text += " and " + std::to_string(missing.size() - next) + " more";
+  }
+  return missing.empty() ? partly.substr(std::string_view(" and ").size()) : text + partly;
+}
+
+// The most specific cause the lines show, as "KEYWORD: what happened and what
+// to try", or nothing.
+std::string cause(const Tally& tally, std::string_view input, int process_count) {
+  const int copies = tally.totals;
+  const int broken = tally.problems.count(kBrokenLine);
+  if (copies > 1 && tally.whole_reports == copies && tally.reports == copies && broken == 0) {
+    return "separate-jobs: every process ran as a job of its own (" + std::to_string(copies) +
+           " copies of a one-process output): the launcher is not of the MPI the program was "
+           "built with, or srun's --mpi does not match it; " +
+           kMatchingLaunchers;
+  }
+  const int others = tally.reports;
+  if (others != process_count && others >= 1 && others <= kMaxProcesses) {
+    const Tally other = count_output(input, others);
+    if (other.problems.total() == other.problems.count(kOtherText)) {
+      return "other-count: the output is right for " + std::to_string(others) + " processes, not " +
+             std::to_string(process_count) +
+             ": the job ran with another process count than the one checked; compare the "
+             "launcher's -n with NP";
+    }
+  }
+  if (broken > 0) {
+    return "mixed-lines: " + std::to_string(broken) +
+           " line(s) broken or fused by another process's output: the processes' writes were "
+           "mixed on their way (by the launcher, or in a file that several wrote to)";
+  }
+  if (tally.reports == 0 && tally.totals == 0) {
+    return "no-output: no process wrote its line: the job never got through its start-up; the "
+           "launcher could not start the processes, or MPI could not connect the hosts (a "
+           "firewall, the wrong network interface); try one host, then TCP between the hosts";
+  }
+  const bool all_reported = tally.reported == process_count;
+  if (tally.totals == 0 && all_reported && !tally.wrong_total.empty()) {
+    return "wrong-sum: every rank's line is right, but the total is " + tally.wrong_total +
+           ": the reduction added wrongly; check the MPI library the program runs with";
+  }
+  if (tally.totals == 0 && all_reported) {
+    return "no-reduction: every rank's line is there and the total never came: every process "
+           "started and computed its share, and the reduction never finished (a process died or "
+           "froze in it, the processes cannot reach one another, or the job was stopped)";
+  }
+  if (tally.totals == 0) {
+    return "missing-ranks: " + missing_ranks(tally.expected) +
+           " never reported and no total came: those ranks did not start, or died or hung "
+           "before computing their share";
+  }
+  if (!all_reported) {
+    return "lost-lines: the total came, so every process reached the reduction, yet the lines "
+           "of " +
+           missing_ranks(tally.expected) + " are missing: the launcher lost them";
+  }
+  return "";
+}
+
+// Flushes STREAM; false, with a message, when a write to it failed, so that
+// a verdict nobody received is not taken for one.
+bool flushed(std::FILE* stream) {
+  errno = 0;
+  if (std::fflush(stream) == 0 && std::ferror(stream) == 0) {
+    return true;
+  }
+  const int error = errno != 0 ? errno : EIO;
+  std::fprintf(stderr, "trapezoid-check: cannot write %s: %s\n",
+               stream == stdout ? "standard output" : "standard error", std::strerror(error));
+  std::fflush(stderr);
+  return false;
+}
+
+// Reports each problem and the cause on stderr and a summary on stdout;
+// returns the exit status. RUN is the job's run when this program ran it.
+int check(std::string_view input, int process_count, const JobRun* run, int seconds) {
+  Tally tally = count_output(input, process_count);
+  if (run != nullptr) {
+    std::string ending = run->failure;
+    if (run->stopped) {
+      ending = "the job did not end within " + std::to_string(seconds) + " s and was stopped";
+    }
+    if (!ending.empty()) {
+      tally.problems.add(kJobEnd, [&] { return ending; });
+    }
+    if (tally.launcher_error.empty()) {
+      tally.launcher_error = first_launcher_error_in(run->errors);
+    }
+  }
+  tally.problems.print();
+  const int problems = tally.problems.total();
+  const std::string reason = problems == 0 ? "" : cause(tally, input, process_count);
+  if (!reason.empty()) {
+    std::fprintf(stderr, "cause: %s%s\n", reason.c_str(),
+                 run != nullptr && run->stopped ? "; the job was stopped at the deadline" : "");
+  }
+  if (problems > 0 && !tally.launcher_error.empty()) {
+    std::fprintf(stderr, "cause: launcher-error: the launcher or MPI's start-up said %s\n",
+                 tally.launcher_error.c_str());
+  }
+  // The problems before the summary, where both go to one terminal.
+  if (!flushed(stderr)) {
+    return 2;
+  }
+  std::string total = "total " + std::string(kTotal);
+  if (tally.totals != 1) {
+    total =
+        tally.totals == 0 ? "total missing" : "total " + std::to_string(tally.totals) + " times";
+  }
+  std::printf("%s: %d of %d processes reported, %s", problems == 0 ? "ok" : "FAILED",
+              tally.reported, process_count, total.c_str());
+  if (problems > 0) {
+    std::printf(", %d problem(s)", problems);
+  }
+  std::printf("\n");
+  return problems == 0 ? 0 : 1;
 }
 
 // Reads all of FILE, or standard input for "-"; false when it cannot be read.
@@ -144,7 +552,6 @@ bool read_input(const std::string& path, std::string& text) {
   if (file == nullptr) {
     return false;
   }
-  constexpr size_t kBufferSize = 65536;
   std::array<char, kBufferSize> buffer{};
   size_t length = 0;
   while ((length = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
@@ -159,82 +566,62 @@ bool read_input(const std::string& path, std::string& text) {
   return read_whole;
 }
 
-// Digits only, since from_chars would take a sign; 0 when it is no process count.
-int parse_process_count(const std::string& text) {
+// Digits only, since from_chars would take a sign; 0 when it is not 1 to MAX.
+int parse_count(const std::string& text, int max) {
   int count = 0;
   const auto error = std::from_chars(text.data(), text.data() + text.size(), count).ec;
   const bool valid = text.find_first_not_of("0123456789") == std::string::npos &&
-                     error == std::errc() && count <= kMaxProcesses;
+                     error == std::errc() && count <= max;
   return valid ? count : 0;
 }
 
-// Reports each problem on stderr and a summary on stdout; returns the exit status.
-int check(std::string_view input, int process_count) {
-  Expected expected = expected_reports(process_count);
-  int problems = 0;
-  const auto problem = [&problems](const std::string& text) {
-    std::cerr << text << '\n';
-    ++problems;
-  };
-  int totals = 0;
-  std::string_view rest = input;
-  for (int line_number = 1; !rest.empty(); ++line_number) {
-    const size_t end = std::min(rest.find('\n'), rest.size());
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(std::min(end + 1, rest.size()));
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-    const std::string wrong = count_line(line, expected, totals);
-    if (!wrong.empty()) {
-      problem("line " + std::to_string(line_number) + ": " + wrong);
-    }
-  }
-
-  int reported = 0;
-  for (const Group& group : expected.groups) {
-    const int ranks = static_cast<int>(group.ranks.size());
-    reported += std::min(group.seen, ranks);
-    if (group.seen != ranks) {
-      problem(describe(group) + " " + std::to_string(group.seen) + " times, not " +
-              std::to_string(ranks));
-    }
-  }
-  std::string total = "total " + std::string(kTotal);
-  if (totals != 1) {
-    problem(total + " on a line of its own " + std::to_string(totals) + " times, not once");
-    total = totals == 0 ? "total missing" : "total " + std::to_string(totals) + " times";
-  }
-  std::cout << (problems == 0 ? "ok: " : "FAILED: ") << reported << " of " << process_count
-            << " processes reported, " << total
-            << (problems == 0 ? "" : ", " + std::to_string(problems) + " problem(s)") << '\n';
-  return problems == 0 ? 0 : 1;
-}
-
 int usage_error(const std::string& problem) {
-  std::cerr << "trapezoid-check: " << problem << '\n' << kUsage << '\n';
+  std::fprintf(stderr, "trapezoid-check: %s\n%s\n", problem.c_str(), kUsage);
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+int run(const std::vector<std::string>& args) {
   if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
-    std::cout << kUsage << '\n' << kHelp << '\n';
+    std::printf("%s\n%s\n", kUsage, kHelp);
     return 0;
   }
-  if (args.empty() || args.size() > 2) {
+  const bool runs_job = !args.empty() && args[0] == "--deadline";
+  const size_t first = runs_job ? 2 : 0;
+  if (args.empty() || (!runs_job && args.size() > 2)) {
     return usage_error(args.empty() ? "no process count" : "too many arguments");
   }
-  const int process_count = parse_process_count(args[0]);
+  if (runs_job && args.size() < first + 2) {
+    return usage_error("--deadline needs SECONDS, NP and a command");
+  }
+  const int seconds = runs_job ? parse_count(args[1], kMaxSeconds) : 0;
+  if (runs_job && seconds == 0) {
+    return usage_error("SECONDS must be a whole number from 1 to 86400, not '" + args[1] + "'");
+  }
+  const int process_count = parse_count(args[first], kMaxProcesses);
   if (process_count == 0) {
-    return usage_error("NP must be a whole number from 1 to 1000000, not '" + args[0] + "'");
+    return usage_error("NP must be a whole number from 1 to 1000000, not '" + args[first] + "'");
+  }
+  if (runs_job) {
+    JobRun job;
+    const std::string error =
+        run_job({std::next(args.begin(), static_cast<std::ptrdiff_t>(first) + 1), args.end()},
+                seconds, job);
+    return error.empty() ? check(job.output, process_count, &job, seconds) : usage_error(error);
   }
   const std::string path = args.size() == 2 ? args[1] : "-";
   std::string input;
   if (!read_input(path, input)) {
     return usage_error("cannot read " + path + ": " + std::strerror(errno));
   }
-  return check(input, process_count);
+  return check(input, process_count, nullptr, 0);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  // Buffered, so that a write that fails does so at the flush, with its errno.
+  static std::array<char, kBufferSize> error_buffer{};
+  std::setvbuf(stderr, error_buffer.data(), _IOFBF, error_buffer.size());
+  const int status = run(std::vector<std::string>(argv + 1, argv + argc));
+  return flushed(stderr) && flushed(stdout) ? status : 2;
 }

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # check.sh CHECKER NP COMMAND...: runs the job once, then the checker on its
-# output and on corruptions of it. Each row: exit status, arguments, the input
-# made from the output, and what stderr then stdout, joined, must match.
+# output and on corruptions of it, and with its own output unwritable.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -27,35 +26,45 @@ corrupt() {
     other-text) cat "$real" && echo hello ;;
     crlf) sed 's/$/\r/' "$real" ;;
     no-last-line-end) head -c -1 "$real" ;;
+    flood) head -c 50000000 /dev/zero | tr '\0' a && echo && cat "$real" && yes | head -n 2000000 ;;
   esac
 }
 
-# Each row: exit status, arguments, the corruption, and what stderr then
-# stdout, joined, must match. The untouched output comes first, so that no
-# row below fails for a broken checker.
+# Each row: exit status, arguments, the corruption, what stderr then stdout,
+# joined, must match, and where stdout goes if not to a file (full, closed).
+# The untouched output comes first, so that no row below fails for a broken
+# checker.
 rows=(
   "0|$np $real|none|^ok: $np of $np processes reported, total 0.333333 \$"
-  "1|$np|drop-rank3|^rank 3: '$r3' 0 times, not 1 FAILED: 7 of $np"
+  "1|$np|drop-rank3|^rank 3: '$r3' 0 times, not 1 cause: lost-lines: the total came, .* of rank 3 are missing: the launcher lost them FAILED: 7 of $np"
   "1|$np|repeat-rank3|^rank 3: '$r3' 2 times, not 1 FAILED: $np of $np"
   "1|$np|wrong-value|^line [0-9]+: value 0.5 is no rank's rank 3: "
-  "1|$np|fuse-ranks-1-2|^line [0-9]+: broken or fused line '$v1$v2 .* rank 1: .* rank 2: "
-  "1|$np|drop-total|^total 0.333333 on a line of its own 0 times.* total missing"
-  "1|$np|wrong-total|^line [0-9]+: total 0.333334, not 0.333333 total "
+  "1|$np|fuse-ranks-1-2|^line [0-9]+: broken or fused line '$v1$v2 .* rank 1: .* rank 2: .* cause: mixed-lines: 1 line"
+  "1|$np|drop-total|^total 0.333333 on a line of its own 0 times, not once cause: no-reduction: .* total missing"
+  "1|$np|wrong-total|^line [0-9]+: total 0.333334, not 0.333333 total .* cause: wrong-sum: every rank's line is right, but the total is '0.333334'"
   "1|$np|repeat-total|^total 0.333333 on a line of its own 2 times"
   "1|$np|other-text|^line [0-9]+: other text 'hello' FAILED"
   "0|$np -|crlf|^ok: $np of $np"
   "0|$np|no-last-line-end|^ok: $np of $np"
-  "2||none|^trapezoid-check: no process count usage: trapezoid-check NP .FILE. \$"
+  "1|$np|flood|^line 1: other text 'a{80}...' .50000000 characters. (line [0-9]+: other text 'y' ){9}[.]{3} and 1999991 more lines of other text FAILED"
+  "2|$np $real|none|^trapezoid-check: cannot write standard output: No space left on device \$|full"
+  "2|$np $real|none|^trapezoid-check: cannot write standard output: Bad file descriptor \$|closed"
+  "2||none|^trapezoid-check: no process count usage: trapezoid-check NP .FILE. +trapezoid-check --deadline SECONDS NP COMMAND[.]{3} \$"
   "2|0|none|^trapezoid-check: NP must be a whole number from 1 to 1000000, not '0' usage"
   "2|abc|none|^trapezoid-check: NP must be .* not 'abc' usage"
   "2|$np $work|none|^trapezoid-check: cannot read .*: Is a directory usage"
 )
 for row in "${rows[@]}"; do
-  IFS='|' read -r want args how regex <<<"$row"
+  IFS='|' read -r want args how regex to <<<"$row"
   read -ra args <<<"$args"
   corrupt "$how" >"$work/in"
+  : >"$work/out"
   status=0
-  timeout 10 "$checker" "${args[@]}" <"$work/in" >"$work/out" 2>"$work/err" || status=$?
+  case $to in
+    full) timeout 10 "$checker" "${args[@]}" <"$work/in" >/dev/full 2>"$work/err" || status=$? ;;
+    closed) timeout 10 "$checker" "${args[@]}" <"$work/in" >&- 2>"$work/err" || status=$? ;;
+    *) timeout 10 "$checker" "${args[@]}" <"$work/in" >"$work/out" 2>"$work/err" || status=$? ;;
+  esac
   seen=$(cat "$work/err" "$work/out" | tr '\n' ' ')
   [ "$status" = "$want" ] && [[ $seen =~ $regex ]] ||
     fail "row $how (${args[*]}): exit status $status, not $want; output: $seen"

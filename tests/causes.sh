@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# causes.sh ROW BUILD PROGRAM PROBE: makes one fault for real, shows that it
+# was there (by the probe's records on stderr, where it can), and checks that
+# trapezoid-check, running the job, names its cause in time, leaving nothing.
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
+
+row=$1 build=$2 program=$3 probe=$4
+mpi=$(build_fact "$build" TRAPEZOID_MPI) launcher=$(build_fact "$build" TRAPEZOID_MPIEXEC)
+pmi=$(build_fact "$build" TRAPEZOID_PMI)
+# Each MPI Debian packages, with its launcher's suffix and srun's PMI for it.
+mapfile -t mpis < <(awk '!/^#/ && NF { print $1, $2, $5 }' "$TESTS_DIR/../cmake/mpis.txt")
+deadline=$((6 * TIME_SCALE))
+raw=$work/raw answer=$work/answer
+
+# judge STATUS NP COMMAND...: trapezoid-check runs COMMAND under the deadline
+# and must exit with STATUS within a few seconds of it. The job's output and
+# stderr are kept in $raw and $raw.err by copies that outlive the deadline's
+# SIGTERM, so that what comes later reaches the checker, which must not count it.
+judge() {
+  local want=$1 np=$2 status=0 started elapsed_ms
+  shift 2
+  started=$(date +%s%N)
+  timeout --kill-after=5 $((deadline + 20)) "$TRAPEZOID_CHECK" --deadline "$deadline" "$np" \
+    bash -c 'exec "$@" > >(trap "" TERM && exec tee "$0") 2> >(trap "" TERM && exec tee "$0.err" >&2)' \
+    "$raw" env "$RUN_MARK" "$@" \
+    </dev/null >"$answer" 2>&1 || status=$?
+  elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+  cat "$answer"
+  [ "$status" = "$want" ] || fail "trapezoid-check exit status $status, not $want"
+  [ "$elapsed_ms" -lt $(((deadline + 7) * 1000)) ] || fail "the answer took $elapsed_ms ms"
+  expect_none_left
+  echo "answer after $elapsed_ms ms (deadline $deadline s), no process left"
+}
+
+# shown WHAT REGEX [FILE]: the answer, or FILE, has a line that matches; absent: has none.
+shown() {
+  grep -qE -- "$2" "${3:-$answer}" || { cat "$raw.err" >&2; fail "not shown: $1 ('$2')"; }
+}
+absent() {
+  ! grep -E -- "$2" "$3" >&2 || fail "shown: $1"
+}
+
+# reached RANK...: each RANK reached the reduction, in a world of 4.
+reached() {
+  local rank
+  for rank in "$@"; do shown "rank $rank in the reduction" "^probe rank=$rank size=4\$" "$raw.err"; done
+}
+
+start_cluster() {
+  need_root "a Slurm cluster of its own"
+  command -v slurmd >/dev/null || skip "no slurmd: install slurmctld, slurmd, slurm-client and munge"
+  cleanup() { "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"; }
+  "$SCRIPTS_DIR/testbed/slurm-node" start "$work/cluster" 12 >/dev/null || fail "the cluster did not start"
+  export SLURM_CONF=$work/cluster/slurm.conf
+}
+
+# labelled FORM: every line carries a label FORM matches; with rank 3's and
+# rank 5's values swapped between their labels the checker names both.
+labelled() {
+  local v3 v5
+  absent "a line without a label" '' <(grep -vE "$1" "$raw")
+  mapfile -t by_rank < <(grep -oE '[0-9.e-]+ I.m here$' "$raw" | sort -g)
+  v3=${by_rank[3]% I*} v5=${by_rank[5]% I*}
+  sed "s/${v3//./\\.} I'm here\$/SWAP/; s/${v5//./\\.} I'm here\$/$v3 I'm here/; s/SWAP\$/$v5 I'm here/" \
+    "$raw" | "$TRAPEZOID_CHECK" 11 >"$answer" 2>&1 && fail "swapped labels pass"
+  shown "the swap" "labelled rank 3, but .$v5 I.m here. is the line of rank 5"
+}
+
+case $row in
+  separate-jobs.np4)
+    # The other MPI's launcher: every process is a job of one.
+    read -r _ suffix _ < <(printf '%s\n' "${mpis[@]}" | grep -v "^$mpi ")
+    judge 1 4 "mpiexec$suffix" -n 4 "$probe"
+    ones=$(grep -cx 'probe rank=0 size=1' "$raw.err")
+    [ "$ones" -ge 2 ] || fail "$ones processes saw a world of one"
+    # Open MPI 4.1's singletons race to make one session folder; some lose.
+    [ "$ones" = 4 ] || echo "NOTE: $ones of 4 singletons started: $(grep -m1 'mkdir' "$raw.err")"
+    shown "the cause" "^cause: separate-jobs: every process ran as a job of its own \($ones copies"
+    for each in "${mpis[@]}"; do
+      read -r _ suffix each_pmi <<<"$each"
+      shown "what to start with" "^cause: separate-jobs: .*mpiexec$suffix or srun --mpi=$each_pmi"
+    done ;;
+  srun-none.np4)
+    start_cluster
+    judge 1 4 srun --mpi=none -n 4 "$probe"
+    if grep -qx 'probe rank=0 size=1' "$raw.err"; then
+      shown "the cause" '^cause: separate-jobs: '
+    else
+      # Open MPI 4.1 refuses to start under srun without PMIx, and says so.
+      absent "a process computed" '^probe' "$raw.err"
+      shown "the cause" 'cause: no-output: .* cause: launcher-error: .*srun' <(tr '\n' ' ' <"$answer")
+    fi ;;
+  other-count.np4)
+    judge 1 5 "$launcher" -n 4 "$program"
+    "$TRAPEZOID_CHECK" 4 "$raw" >/dev/null || fail "the job's output is not right for 4 processes"
+    shown "the cause" '^cause: other-count: the output is right for 4 processes, not 5: ' ;;
+  no-output.hosts.np4)
+    need_root "making test hosts"
+    command -v nft >/dev/null || skip "no nft: install nftables"
+    a=tz$$a b=tz$$b
+    cleanup() { "$SCRIPTS_DIR/testbed/testhosts" down "$a" "$b"; }
+    "$SCRIPTS_DIR/testbed/testhosts" up "$a" "$b" || skip "cannot make network namespaces here"
+    "$SCRIPTS_DIR/testbed/testhosts" agent "$work/rsh"
+    connect() { ip netns exec "$b" timeout 10 bash -c "</dev/tcp/$a/9" 2>&1; }
+    shown "a connection refused before" "refused" <(connect)
+    for host in "$a" "$b"; do
+      # One SYN retry: a connection gives up in 3 s rather than 2 minutes.
+      ip netns exec "$host" sysctl -qw net.ipv4.tcp_syn_retries=1
+      ip netns exec "$host" nft -f - <<<'table inet cut {
+        chain input { type filter hook input priority 0; iifname "eth0" meta l4proto tcp drop; }; }'
+    done
+    shown "a connection timed out after" "timed out" <(connect)
+    mapfile -t remote < <(remote_flags "$mpi" "$work/rsh" "$work/hostfile" "$a:2" "$b:2")
+    judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(printf '%q ' "$launcher" -n 4 "${remote[@]}" "$program")"
+    shown "the cause" '^cause: no-output: '
+    # Open MPI says that it lost a connection; MPICH says nothing by the deadline.
+    [ "$mpi" = mpich ] || shown "the launcher's error" '^cause: launcher-error: ' ;;
+  missing-ranks.np4)
+    judge 1 4 env TRAPEZOID_PROBE_STOP_EARLY_RANK=2 "$launcher" -n 4 "$probe"
+    reached 0 1 3
+    shown "rank 2 stopped before its share" '^probe rank=2 TRAPEZOID_PROBE_STOP_EARLY_RANK$' "$raw.err"
+    shown "the cause" '^cause: missing-ranks: rank 2 never reported .*stopped at the deadline$' ;;
+  no-reduction.stop.np4 | no-reduction.kill.np4)
+    signal=STOP
+    [ "$row" = no-reduction.stop.np4 ] || signal=KILL
+    judge 1 4 env "TRAPEZOID_PROBE_${signal}_RANK=2" "$launcher" -n 4 "$probe"
+    reached 0 1 2 3
+    shown "rank 2 $signal" "^probe rank=2 TRAPEZOID_PROBE_${signal}_RANK\$" "$raw.err"
+    shown "the cause" '^cause: no-reduction: every rank.s line is there and the total never came' ;;
+  launcher-error.np3)
+    # Two slots for three processes, and Open MPI told not to oversubscribe.
+    judge 1 3 env -u OMPI_MCA_rmaps_base_oversubscribe -u PRTE_MCA_rmaps_default_mapping_policy \
+      mpiexec.openmpi --host localhost:2 -n 3 "$probe"
+    absent "a process started" '^probe' "$raw.err"
+    shown "the cause" "cause: no-output: .* cause: launcher-error: .* said 'There are not enough slots available in the system to satisfy the 3'" <(tr '\n' ' ' <"$answer") ;;
+  labels.np11)
+    forms=('--tag-output|^\[1,[0-9]+\]<stdout>: ?')
+    [ "$mpi" = openmpi ] || forms=('-l|^\[[0-9]+\] ' '-prepend-rank|^\[[0-9]+\] ')
+    for form in "${forms[@]}"; do
+      judge 0 11 "$launcher" "${form%%|*}" -n 11 "$program"
+      labelled "${form#*|}"
+    done ;;
+  labels.srun.np11)
+    start_cluster
+    judge 0 11 srun --label --mpi="$pmi" -n 11 "$program"
+    labelled '^ ?[0-9]+: ' ;;
+  *) fail "no row $row" ;;
+esac
