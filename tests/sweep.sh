@@ -7,7 +7,7 @@
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
-build=$1 mode=$2
+build=$1 mode=$2 mpi=$(build_fact "$1" TRAPEZOID_MPI)
 need_root "test hosts and their firewalls"
 tools=(ip nft)
 [ "$mode" != slurm ] || tools+=(salloc slurmd slurmctld munged)
@@ -19,12 +19,14 @@ testhosts=$SCRIPTS_DIR/testbed/testhosts
 # hosts through shared memory, and no firewall between them is in its way.
 export TESTHOSTS_OWN_BOOT_ID=1
 a=tz$$a b=tz$$b c=tz$$c d=tz$$d
+# The checker's causes for a job across a link that drops all.
+hung='no end within [0-9]+ s; (no-output|missing-ranks|no-reduction): '
 if [ "$mode" = slurm ]; then
   hosts=("$a" "$b" "$c" "$d") before=(salloc -N 4) after=()
-  # Row: name, fault, suspects, deadline, what the evidence says. Slurm
-  # says it cannot reach a node after 10 s of trying.
-  rows=("healthy||" "link|drop $b $c|link $b $c" "prolog|break $d|node $d||said: "
-    "down|stop $d|node $d|15|said: \"srun: error: ")
+  # Row: name, fault, suspects, deadline, what the evidence says (a regular
+  # expression). Slurm says it cannot reach a node after 10 s of trying.
+  rows=("healthy||" "link|drop $b $c|link $b $c||$hung" "prolog|break $d|node $d||no-output: .*said: "
+    "down|stop $d|node $d|15|no-output: .*said: \"srun: error: ")
   # The plant for a node on which the MPI cannot start: the task prolog
   # names a transport that does not exist, for MPICH's UCX and for Open MPI.
   printf '#!/bin/sh\n[ ! -e %q/break-"$SLURMD_NODENAME" ] || %s\n' "$work" \
@@ -36,7 +38,7 @@ if [ "$mode" = slurm ]; then
   export SLURM_CONF=$work/cluster/slurm.conf
 else
   hosts=("$a" "$b" "$c") before=() after=(--hostfile "$work/hosts" --rsh "$work/rsh")
-  rows=("healthy||" "link|drop $b $c|link $b $c")
+  rows=("healthy||" "link|drop $b $c|link $b $c||$hung")
   cleanup() { "$testhosts" down "${hosts[@]}"; }
   "$testhosts" up "${hosts[@]}" || fail "no test hosts"
   printf '%s\n' "${hosts[@]}" >"$work/hosts"
@@ -70,19 +72,27 @@ for row in "${rows[@]}"; do
   deadline=$((${deadline:-10} * TIME_SCALE))
   read -ra words <<<"$fault"
   [ -z "$fault" ] || plant "${words[@]}"
-  status=0 started=$SECONDS
   mkdir -p "$work/tmp"
-  LAUNCH_TIMEOUT=$((deadline * 4)) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
-    "$(printf '%q ' "${before[@]}" "$build/trapezoid-sweep" --deadline "$deadline" --junit "$work/junit.xml" "${after[@]}")" ||
-    status=$?
-  cat "$work/err" "$work/out"
-  named=$(sed -n 's/^suspect \([a-z]* [^:]*\):.*/\1/p' "$work/out")
+  for attempt in 1 2 3; do
+    status=0 started=$SECONDS
+    LAUNCH_TIMEOUT=$((deadline * 4)) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
+      "$(printf '%q ' "${before[@]}" "$build/trapezoid-sweep" --deadline "$deadline" --junit "$work/junit.xml" "${after[@]}")" ||
+      status=$?
+    cat "$work/err" "$work/out"
+    named=$(sed -n 's/^suspect \([a-z]* [^:]*\):.*/\1/p' "$work/out")
+    # Open MPI under srun now and then hangs in MPI_Init in a step that
+    # leaves out the allocation's first node (docs/sweep.md), even twice in
+    # a row: such a link, beyond those expected, is said, and the row run again.
+    [ "$mode/$mpi" = slurm/openmpi ] && [ "$attempt" -lt 3 ] && grep '^suspect link .*twice: no end' "$work/out" |
+      grep -v -e "^suspect link $a " -e " $a:" | grep -vq "^suspect ${expected:-none}:" || break
+    echo "NOTE: Open MPI hung in a step without the allocation's first node, twice; again" >&2
+  done
   if [ -z "$expected" ]; then
     [ "$status" = 0 ] && grep -q "tests=\"$((${#hosts[@]} * 2))\" failures=\"0\" skipped=\"0\"" "$work/junit.xml" ||
       fail "$name: exit status $status, $(grep -o 'tests=.*skipped="[0-9]*"' "$work/junit.xml")"
   else
     [ "$status" = 1 ] && [ "$named" = "$expected" ] || fail "$name: exit status $status, suspects: ${named:-none}"
-    grep '^suspect ' "$work/out" | grep -qF "$evidence" || fail "$name: the evidence does not say '$evidence'"
+    grep '^suspect ' "$work/out" | grep -qE "$evidence" || fail "$name: the evidence does not say '$evidence'"
   fi
   [ "$name" != down ] || [ $((SECONDS - started)) -le $((deadline + 15)) ] || fail "down: $((SECONDS - started)) s"
   expect_none_left
