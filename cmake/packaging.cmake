@@ -28,7 +28,7 @@ function(install_compressed source name destination)
   add_custom_target(${name}.gz ALL DEPENDS ${generated}/${name}.gz)
   install(FILES ${generated}/${name}.gz DESTINATION ${destination})
 endfunction()
-foreach(page IN ITEMS trapezoid.1 trapezoid-check.1)
+foreach(page IN ITEMS trapezoid.1 trapezoid-check.1 trapezoid-sweep.1)
   install_compressed(man/${page} ${page} ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
 install_compressed(cmake/changelog.in changelog ${doc_dir})
@@ -57,7 +57,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MPI trapezoid-rule integration, for bring
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "Each process of an MPI job sums its share of 100000 trapezoids of x^2 on\n"
        "[0, 1] and prints its partial sum. One MPI_Reduce brings the total, 1/3,\n"
-       "to process 0. trapezoid-check checks such a job's output.")
+       "to process 0. trapezoid-check checks such a job's output;\n"
+       "trapezoid-sweep runs the job on every node and pair of neighbours of a\n"
+       "cluster and names the node or the link that fails.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # install.sh BUILD_DIR: the Debian package of this build, installed by apt
 # into a bare root of this machine's release, brings in all it needs: the
-# job's output passes the checker, and the man page is found.
+# job's output passes the checker, a sweep of this one host passes (it needs
+# no remote shell), and the man pages are found.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -21,12 +22,13 @@ lintian --fail-on error "$deb" >&2 || fail "lintian finds errors in $deb"
 . /etc/os-release
 "$SCRIPTS_DIR/testbed/debian-root" make "$work/root" "$VERSION_CODENAME" "$(dpkg --print-architecture)" ||
   fail "no root of $VERSION_CODENAME"
-cp "$deb" "$SCRIPTS_DIR/lib/launcher.sh" "$work/root/root/"
+cp "$deb" "$SCRIPTS_DIR/lib/launcher.sh" "$SCRIPTS_DIR/lib/mpi.sh" "$work/root/root/"
 # apt fetches the MPI and its libraries.
 LAUNCH_TIMEOUT=$((400 * TIME_SCALE)) launch_ok "$work/out" "$work/err" "apt-get install ./$(basename "$deb")" \
   "$SCRIPTS_DIR/testbed/debian-root" run "$work/root" sh -c "cd /root && apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ./*.deb man-db"
 launch_ok "$work/out" "$work/err" "mpiexec -n 4 trapezoid | trapezoid-check 4" \
   "$SCRIPTS_DIR/testbed/debian-root" run "$work/root" bash -c \
-  ". /root/launcher.sh && mpiexec -n 4 trapezoid | trapezoid-check 4 && man -w trapezoid trapezoid-check"
+  ". /root/launcher.sh && mpiexec -n 4 trapezoid | trapezoid-check 4 && echo localhost >/root/hosts &&
+    trapezoid-sweep --hostfile /root/hosts --rsh false && man -w trapezoid trapezoid-check trapezoid-sweep"
 cat "$work/out"

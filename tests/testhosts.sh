@@ -10,11 +10,6 @@ testhosts=$SCRIPTS_DIR/testbed/testhosts
 a=tz$$a b=tz$$a-b c=tz$$c
 cleanup() { "$testhosts" down "$a" "$b" "$c"; }
 
-# reaches FROM TO: a connection to a closed port of TO is refused, not lost.
-reaches() {
-  ip netns exec "$1" timeout 2 bash -c "exec 3<>/dev/tcp/$2/9" 2>&1 | grep -q 'Connection refused'
-}
-
 # Each row: a step, then what must be there: hosts, each reaching the others,
 # and their network. A host taken down twice, as a cleanup may, is no other.
 rows=(
