@@ -7,7 +7,7 @@
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
-build=$1 mode=$2 mpi=$(build_fact "$1" TRAPEZOID_MPI)
+build=$1 mode=$2 mpi=$(build_fact "$1" TRAPEZOID_MPI) pmi=$(build_fact "$1" TRAPEZOID_PMI)
 need_root "test hosts and their firewalls"
 tools=(ip nft)
 [ "$mode" != slurm ] || tools+=(salloc slurmd slurmctld munged)
@@ -28,9 +28,11 @@ if [ "$mode" = slurm ]; then
   rows=("healthy||" "link|drop $b $c|link $b $c||$hung" "prolog|break $d|node $d||no-output: .*said: "
     "down|stop $d|node $d|15|no-output: .*said: \"srun: error: ")
   # The plant for a node on which the MPI cannot start: the task prolog
-  # names a transport that does not exist, for MPICH's UCX and for Open MPI.
+  # names a transport that does not exist, for MPICH over UCX (64-bit) or
+  # ch3 (32-bit x86, where Debian has no UCX), and for Open MPI.
   printf '#!/bin/sh\n[ ! -e %q/break-"$SLURMD_NODENAME" ] || %s\n' "$work" \
-    "printf 'export UCX_TLS=none-such\nexport OMPI_MCA_pml=none-such\n'" >"$work/prolog"
+    "printf 'export UCX_TLS=none-such\nexport MPIR_CVAR_NEMESIS_NETMOD=none-such\nexport OMPI_MCA_pml=none-such\n'" \
+    >"$work/prolog"
   chmod 755 "$work/prolog"
   mkdir "$work/cluster" && echo "TaskProlog=$work/prolog" >"$work/cluster/site.conf"
   cleanup() { "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"; }
@@ -54,8 +56,8 @@ plant() {
       reaches "$2" "$a" && ! reaches "$2" "$3" || fail "$2 does not drop $3 alone" ;;
     break)
       touch "$work/break-$2"
-      [ "$("$testhosts" rsh "$a" "srun -N 1 -w $2 printenv OMPI_MCA_pml" </dev/null)" = none-such ] ||
-        fail "the task prolog does not break $2" ;;
+      ! "$testhosts" rsh "$a" "$(printf '%q ' timeout 30 srun -N 1 -n 2 -w "$2" --mpi="$pmi" "$build/trapezoid")" \
+        </dev/null 2>/dev/null | grep -q "I'm here" || fail "the task prolog does not break the MPI on $2" ;;
     stop)
       pid=$(cat "$work/cluster/slurmd-$2.pid") && kill "$pid" && rm "$work/cluster/slurmd-$2.pid"
       for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
