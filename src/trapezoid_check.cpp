@@ -1,4 +1,4 @@
-// trapezoid-check NP [FILE]: checks the output of an NP-process trapezoid job,
+// trapezoid-check NP [FILE [ERRORS]]: checks the output of an NP-process trapezoid job,
 // whatever launcher wrote it and in whatever order its lines came, and when
 // it is wrong names the likely cause. With --deadline it runs the job itself.
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "job.h"
+#include "messages.h"
 
 namespace {
 
@@ -26,12 +27,13 @@ constexpr int kMaxSeconds = 86400;
 constexpr std::string_view kTotal = "0.333333";
 constexpr std::string_view kSuffix = " I'm here";
 constexpr const char* kUsage =
-    "usage: trapezoid-check NP [FILE]\n"
+    "usage: trapezoid-check NP [FILE [ERRORS]]\n"
     "       trapezoid-check --deadline SECONDS NP COMMAND...";
 constexpr const char* kHelp =
     "Checks the output of a trapezoid job of NP processes (1 to 1000000), read from FILE\n"
-    "or, without FILE or with -, from standard input; with --deadline, runs COMMAND and\n"
-    "checks what it writes within SECONDS, then ends it. Exit status 0: right, 1: wrong,\n"
+    "or, without FILE or with -, from standard input, and, beside a wrong output, what the\n"
+    "job wrote on standard error from ERRORS; with --deadline, runs COMMAND and checks\n"
+    "what it writes within SECONDS, then ends it. Exit status 0: right, 1: wrong,\n"
     "2: bad arguments or a failed write.";
 
 // What starts each build the packages make as one job.
@@ -39,24 +41,14 @@ constexpr const char* kMatchingLaunchers =
     "start MPICH's build with mpiexec.mpich or srun --mpi=pmi2, Open MPI's with "
     "mpiexec.openmpi or srun --mpi=pmix";
 
-// The first line of the errors that launchers and MPI's start-up print when
-// they cannot start a job, as each MPI version here prints it.
-constexpr std::array<std::string_view, 6> kLauncherErrors = {
-    "There are not enough slots available in the system",   // Open MPI 4.1 and 5.0
-    "unable to complete a TCP connection",                  // Open MPI 4.1, hosts cut off
-    "PRTE has lost communication with a remote daemon",     // Open MPI 5.0, the same
-    "unable to connect from",                               // MPICH 4.0's hydra, the same
-    "appears to have been direct launched using \"srun\"",  // Open MPI 4.1, srun --mpi not pmix
-    "No PMIx server was reachable",                         // Open MPI 5.0, the same
-};
-
 constexpr size_t kBufferSize = 65536;
 constexpr size_t kTextSize = 32;
 using TextBuffer = std::array<char, kTextSize>;
 
 // Problems of one kind beyond this many are counted, not shown.
 constexpr int kShownPerKind = 10;
-constexpr size_t kQuotedLength = 80;
+// Lines of other text kept for what they say.
+constexpr size_t kSaidLines = 1000;
 constexpr size_t kNamedRanges = 10;
 
 // Each expected sum is exact but for one rounding; the program's, over up to
@@ -155,19 +147,6 @@ bool is_number(std::string_view text) {
   double value = 0.0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
-
-// A line as quoted in a message: in quotes, cut at kQuotedLength characters,
-// control characters shown as '?'.
-std::string quote(std::string_view line) {
-  std::string text(line.substr(0, kQuotedLength));
-  std::replace_if(
-      text.begin(), text.end(), [](char byte) { return static_cast<unsigned char>(byte) < ' '; },
-      '?');
-  if (line.size() <= kQuotedLength) {
-    return "'" + text + "'";
-  }
-  return "'" + text + "...' (" + std::to_string(line.size()) + " characters)";
 }
 
 // A launcher's label, which it puts before each line a process writes: the
@@ -280,28 +259,8 @@ struct Tally {
   int whole_reports = 0;  // of those, lines of a job of one process, which sums everything
   int reported = 0;       // ranks whose line came
   std::string wrong_total;
-  std::string launcher_error;
+  std::vector<std::string_view> said;  // the first lines of other text, in order
 };
-
-std::string first_launcher_error(std::string_view line) {
-  for (const std::string_view error : kLauncherErrors) {
-    if (line.find(error) != std::string_view::npos) {
-      return quote(line);
-    }
-  }
-  return "";
-}
-
-// The same, in the first line of TEXT that holds one.
-std::string first_launcher_error_in(std::string_view text) {
-  std::string error;
-  while (error.empty() && !text.empty()) {
-    const size_t end = std::min(text.find('\n'), text.size());
-    error = first_launcher_error(text.substr(0, end));
-    text.remove_prefix(std::min(end + 1, text.size()));
-  }
-  return error;
-}
 
 std::string where(int line_number) { return "line " + std::to_string(line_number) + ": "; }
 
@@ -362,26 +321,32 @@ void count_line(std::string_view line, int line_number, Tally& tally) {
       return where(line_number) + "total " + std::string(text) + ", not " + std::string(kTotal);
     });
   } else {
-    tally.launcher_error =
-        tally.launcher_error.empty() ? first_launcher_error(line) : tally.launcher_error;
+    if (tally.said.size() < kSaidLines) {
+      tally.said.push_back(line);
+    }
     tally.problems.add(kOtherText,
                        [&] { return where(line_number) + "other text " + quote(line); });
+  }
+}
+
+// Calls COUNT with each line of TEXT, without its line end, and its number.
+template <typename Count>
+void for_each_line(std::string_view text, Count count) {
+  for (int line_number = 1; !text.empty(); ++line_number) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    count(line, line_number);
   }
 }
 
 Tally count_output(std::string_view input, int process_count) {
   Tally tally;
   tally.expected = expected_reports(process_count);
-  std::string_view rest = input;
-  for (int line_number = 1; !rest.empty(); ++line_number) {
-    const size_t end = std::min(rest.find('\n'), rest.size());
-    std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(std::min(end + 1, rest.size()));
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-    count_line(line, line_number, tally);
-  }
+  for_each_line(input, [&](std::string_view line, int number) { count_line(line, number, tally); });
   for (const Group& group : tally.expected.groups) {
     const int ranks = static_cast<int>(group.ranks.size());
     tally.reported += std::min(group.seen, ranks);
@@ -434,8 +399,8 @@ std::string missing_ranks(const Expected& expected) {
 }
 
 // The most specific cause the lines show, as "KEYWORD: what happened and what
-// to try", or nothing.
-std::string cause(const Tally& tally, std::string_view input, int process_count) {
+// to try", or nothing. SAID_WHY: the launcher or the loader said something.
+std::string cause(const Tally& tally, std::string_view input, int process_count, bool said_why) {
   const int copies = tally.totals;
   const int broken = tally.problems.count(kBrokenLine);
   if (copies > 1 && tally.whole_reports == copies && tally.reports == copies && broken == 0) {
@@ -458,6 +423,10 @@ std::string cause(const Tally& tally, std::string_view input, int process_count)
     return "mixed-lines: " + std::to_string(broken) +
            " line(s) broken or fused by another process's output: the processes' writes were "
            "mixed on their way (by the launcher, or in a file that several wrote to)";
+  }
+  if (tally.reports == 0 && tally.totals == 0 && said_why) {
+    return "no-output: no process wrote its line: the job never got through its start-up, and "
+           "what was said tells why";
   }
   if (tally.reports == 0 && tally.totals == 0) {
     return "no-output: no process wrote its line: the job never got through its start-up; the "
@@ -501,9 +470,13 @@ bool flushed(std::FILE* stream) {
   return false;
 }
 
-// Reports each problem and the cause on stderr and a summary on stdout;
-// returns the exit status. RUN is the job's run when this program ran it.
-int check(std::string_view input, int process_count, const JobRun* run, int seconds) {
+// Reports each problem and the causes on stderr and a summary on stdout;
+// returns the exit status. ERRORS is what the job wrote on its standard
+// error, where it was kept apart; it counts only beside a wrong output, since
+// MPIs warn there in jobs that run right. RUN is the job's run when this
+// program ran it.
+int check(std::string_view input, std::string_view errors, int process_count, const JobRun* run,
+          int seconds) {
   Tally tally = count_output(input, process_count);
   if (run != nullptr) {
     std::string ending = run->failure;
@@ -513,20 +486,33 @@ int check(std::string_view input, int process_count, const JobRun* run, int seco
     if (!ending.empty()) {
       tally.problems.add(kJobEnd, [&] { return ending; });
     }
-    if (tally.launcher_error.empty()) {
-      tally.launcher_error = first_launcher_error_in(run->errors);
-    }
+  }
+  if (tally.problems.total() > 0) {
+    for_each_line(errors, [&](std::string_view line, int number) {
+      if (tally.said.size() < kSaidLines) {
+        tally.said.push_back(line);
+      }
+      tally.problems.add(kOtherText,
+                         [&] { return "stderr line " + std::to_string(number) + ": " + quote(line); });
+    });
   }
   tally.problems.print();
   const int problems = tally.problems.total();
-  const std::string reason = problems == 0 ? "" : cause(tally, input, process_count);
-  if (!reason.empty()) {
-    std::fprintf(stderr, "cause: %s%s\n", reason.c_str(),
-                 run != nullptr && run->stopped ? "; the job was stopped at the deadline" : "");
-  }
-  if (problems > 0 && !tally.launcher_error.empty()) {
-    std::fprintf(stderr, "cause: launcher-error: the launcher or MPI's start-up said %s\n",
-                 tally.launcher_error.c_str());
+  if (problems > 0) {
+    const bool silent = tally.reports == 0 && tally.totals == 0;
+    const SaidCauses said = causes_said(tally.said, silent);
+    for (const std::string& reason : said.specific) {
+      std::fprintf(stderr, "cause: %s\n", reason.c_str());
+    }
+    const bool said_why = !said.specific.empty() || !said.launcher_error.empty();
+    const std::string reason = cause(tally, input, process_count, said_why);
+    if (!reason.empty()) {
+      std::fprintf(stderr, "cause: %s%s\n", reason.c_str(),
+                   run != nullptr && run->stopped ? "; the job was stopped at the deadline" : "");
+    }
+    if (!said.launcher_error.empty()) {
+      std::fprintf(stderr, "cause: %s\n", said.launcher_error.c_str());
+    }
   }
   // The problems before the summary, where both go to one terminal.
   if (!flushed(stderr)) {
@@ -587,7 +573,7 @@ int run(const std::vector<std::string>& args) {
   }
   const bool runs_job = !args.empty() && args[0] == "--deadline";
   const size_t first = runs_job ? 2 : 0;
-  if (args.empty() || (!runs_job && args.size() > 2)) {
+  if (args.empty() || (!runs_job && args.size() > 3)) {
     return usage_error(args.empty() ? "no process count" : "too many arguments");
   }
   if (runs_job && args.size() < first + 2) {
@@ -606,14 +592,18 @@ int run(const std::vector<std::string>& args) {
     const std::string error =
         run_job({std::next(args.begin(), static_cast<std::ptrdiff_t>(first) + 1), args.end()},
                 seconds, job);
-    return error.empty() ? check(job.output, process_count, &job, seconds) : usage_error(error);
+    return error.empty() ? check(job.output, job.errors, process_count, &job, seconds) : usage_error(error);
   }
-  const std::string path = args.size() == 2 ? args[1] : "-";
+  const std::string path = args.size() >= 2 ? args[1] : "-";
   std::string input;
   if (!read_input(path, input)) {
     return usage_error("cannot read " + path + ": " + std::strerror(errno));
   }
-  return check(input, process_count, nullptr, 0);
+  std::string errors;
+  if (args.size() == 3 && !read_input(args[2], errors)) {
+    return usage_error("cannot read " + args[2] + ": " + std::strerror(errno));
+  }
+  return check(input, errors, process_count, nullptr, 0);
 }
 
 }  // namespace

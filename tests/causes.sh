@@ -47,6 +47,51 @@ reached() {
   for rank in "$@"; do shown "rank $rank in the reduction" "^probe rank=$rank size=4\$" "$raw.err"; done
 }
 
+# first_cause NP REGEX: the first cause named matches REGEX, and no-output,
+# if named, drops the firewall's advice, whether the checker ran the job,
+# read its output and stderr through one pipe (2>&1 |) or as two files.
+first_cause() {
+  local np=$1 regex=$2 form
+  for form in deadline pipe files; do
+    case $form in
+      pipe) cat "$raw" "$raw.err" | "$TRAPEZOID_CHECK" "$np" >"$answer" 2>&1 && fail "passes through a pipe" ;;
+      files) "$TRAPEZOID_CHECK" "$np" "$raw" "$raw.err" >"$answer" 2>&1 && fail "passes as two files" ;;
+    esac
+    shown "the first cause, $form" "^$regex" <(grep -m1 '^cause: ' "$answer" | sed 's/^cause: //')
+    absent "the firewall's advice, $form" '^cause: no-output: .*firewall' "$answer"
+  done
+  grep '^cause: ' "$answer"
+}
+
+# hosts_up: test hosts $a and $b, and in $work/rsh a remote shell into them.
+hosts_up() {
+  need_root "making test hosts"
+  a=tz$$a b=tz$$b
+  cleanup() { "$SCRIPTS_DIR/testbed/testhosts" down "$a" "$b"; }
+  "$SCRIPTS_DIR/testbed/testhosts" up "$a" "$b" || skip "cannot make network namespaces here"
+  "$SCRIPTS_DIR/testbed/testhosts" agent "$work/rsh"
+}
+
+# firewall RULE: both test hosts drop incoming TCP that RULE matches, and a
+# connection gives up after one SYN retry, in 3 s rather than 2 minutes.
+firewall() {
+  command -v nft >/dev/null || skip "no nft: install nftables"
+  for host in "$a" "$b"; do
+    ip netns exec "$host" sysctl -qw net.ipv4.tcp_syn_retries=1
+    ip netns exec "$host" nft -f - <<<"table inet cut {
+      chain input { type filter hook input priority 0; iifname \"eth0\" $1 drop; }; }"
+  done
+}
+
+# on_hosts NP FLAG...: the command line that starts the program from $a on
+# $a and $b, with FLAGs, through REMOTE_SHELL (the test hosts' by default).
+on_hosts() {
+  local np=$1 remote
+  shift
+  mapfile -t remote < <(remote_flags "$mpi" "${REMOTE_SHELL:-$work/rsh}" "$work/hostfile" "$a:$((np / 2))" "${FAR:-$b}:$((np / 2))")
+  printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$@" "$program"
+}
+
 start_cluster() {
   need_root "a Slurm cluster of its own"
   command -v slurmd >/dev/null || skip "no slurmd: install slurmctld, slurmd, slurm-client and munge"
@@ -96,26 +141,50 @@ case $row in
     "$TRAPEZOID_CHECK" 4 "$raw" >/dev/null || fail "the job's output is not right for 4 processes"
     shown "the cause" '^cause: other-count: the output is right for 4 processes, not 5: ' ;;
   no-output.hosts.np4)
-    need_root "making test hosts"
-    command -v nft >/dev/null || skip "no nft: install nftables"
-    a=tz$$a b=tz$$b
-    cleanup() { "$SCRIPTS_DIR/testbed/testhosts" down "$a" "$b"; }
-    "$SCRIPTS_DIR/testbed/testhosts" up "$a" "$b" || skip "cannot make network namespaces here"
-    "$SCRIPTS_DIR/testbed/testhosts" agent "$work/rsh"
+    hosts_up
     connect() { ip netns exec "$b" timeout 10 bash -c "</dev/tcp/$a/9" 2>&1; }
     shown "a connection refused before" "refused" <(connect)
-    for host in "$a" "$b"; do
-      # One SYN retry: a connection gives up in 3 s rather than 2 minutes.
-      ip netns exec "$host" sysctl -qw net.ipv4.tcp_syn_retries=1
-      ip netns exec "$host" nft -f - <<<'table inet cut {
-        chain input { type filter hook input priority 0; iifname "eth0" meta l4proto tcp drop; }; }'
-    done
+    firewall "meta l4proto tcp"
     shown "a connection timed out after" "timed out" <(connect)
-    mapfile -t remote < <(remote_flags "$mpi" "$work/rsh" "$work/hostfile" "$a:2" "$b:2")
-    judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(printf '%q ' "$launcher" -n 4 "${remote[@]}" "$program")"
+    judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(on_hosts 4)"
     shown "the cause" '^cause: no-output: '
     # Open MPI says that it lost a connection; MPICH says nothing by the deadline.
-    [ "$mpi" = mpich ] || shown "the launcher's error" '^cause: launcher-error: ' ;;
+    [ "$mpi" = mpich ] || shown "the launcher's error" '^cause: (unreachable-peers|launcher-error): ' ;;
+  missing-library.np2)
+    # A copy of the program whose MPI library is renamed away, as on a node
+    # that lacks the MPI it was built with.
+    lib=$(readelf -d "$program" | sed -n 's/.*Shared library: \[\(libmpi[^]]*\)\]/\1/p' | head -1)
+    [ -n "$lib" ] || fail "no MPI library in $program"
+    LC_ALL=C sed "s/${lib//./\\.}/${lib/mpi/MPI}/" "$program" >"$work/trapezoid"
+    chmod +x "$work/trapezoid"
+    judge 1 2 "$launcher" -n 2 "$work/trapezoid"
+    first_cause 2 "missing-library: the loader could not find ${lib/mpi/MPI}" ;;
+  no-program.np2)
+    judge 1 2 "$launcher" -n 2 "$work/nowhere/trapezoid"
+    first_cause 2 "no-program: the launcher could not find or execute $work/nowhere/trapezoid on $(hostname)" ;;
+  remote-shell.hosts.np4)
+    hosts_up
+    command -v ssh >/dev/null || skip "no ssh: install openssh-client"
+    # $b runs no ssh server; no name resolves but the test hosts'.
+    shown "ssh refused" "Connection refused" <(ip netns exec "$a" ssh "$b" true 2>&1)
+    for FAR in "$b" "nowhere$$"; do
+      judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(REMOTE_SHELL=ssh on_hosts 4)"
+      first_cause 4 "remote-shell: the launcher's remote shell could not reach $FAR: "
+    done ;;
+  root-refused.np2)
+    need_root "Open MPI's refusal of root"
+    judge 1 2 env -u OMPI_ALLOW_RUN_AS_ROOT -u OMPI_ALLOW_RUN_AS_ROOT_CONFIRM "$launcher" -n 2 "$program"
+    first_cause 2 "root-refused: " ;;
+  unreachable-peers.hosts.np4)
+    # A firewall that lets the launcher through but not the processes,
+    # whose ports are set; UCX takes hosts with one boot id for one machine.
+    hosts_up
+    export TESTHOSTS_OWN_BOOT_ID=1
+    firewall "tcp dport 30000-30100"
+    ports=(-genv UCX_TCP_PORT_RANGE 30000-30100 -genv MPIR_CVAR_CH3_PORT_RANGE 30000:30100)
+    [ "$mpi" = mpich ] || ports=(--mca btl_tcp_port_min_v4 30000 --mca btl_tcp_port_range_v4 100)
+    judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(on_hosts 4 "${ports[@]}")"
+    first_cause 4 "unreachable-peers: .* \(on [^)]*$a" ;;
   missing-ranks.np4)
     judge 1 4 env TRAPEZOID_PROBE_STOP_EARLY_RANK=2 "$launcher" -n 4 "$probe"
     reached 0 1 3

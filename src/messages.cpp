@@ -1,0 +1,200 @@
+#include "messages.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+namespace {
+
+constexpr size_t kQuotedLength = 80;
+// How far below its first line a message names its host or file: Open MPI
+// puts them on lines of their own, after a blank line.
+constexpr size_t kMessageLines = 12;
+
+enum Said : std::uint8_t {
+  kRootRefused,
+  kMissingLibrary,
+  kNoProgram,
+  kRemoteShell,
+  kUnreachablePeers,
+  kKnownError,
+  kSaidKinds
+};
+
+struct Message {
+  Said kind;
+  std::string_view text;
+};
+
+// A line holding TEXT, as each MPI, the loader and OpenSSH print it on
+// Debian 12 and 13; the first that matches a line counts.
+constexpr std::array<Message, 18> kMessages = {{
+    {kRootRefused, "has detected an attempt to run as root"},   // Open MPI 4.1, 5.0
+    {kMissingLibrary, "error while loading shared libraries"},  // glibc's loader
+    {kNoProgram, "execvp error on file"},                       // MPICH's proxy
+    {kNoProgram, "unable to launch the specified application"},  // Open MPI 4.1, 5.0
+    {kRemoteShell, "Could not resolve hostname"},               // OpenSSH
+    {kRemoteShell, "ssh: connect to host"},                     // refused, timed out
+    {kRemoteShell, "Permission denied ("},                      // (publickey,password)
+    {kRemoteShell, "Host key verification failed"},
+    {kUnreachablePeers, "are unable to reach each other"},       // Open MPI 4.1, no BTL
+    {kUnreachablePeers, "unable to complete a TCP connection"},  // Open MPI 4.1, hosts cut off
+    {kUnreachablePeers, "failed to TCP connect to a peer MPI process"},  // Open MPI 4.1
+    {kUnreachablePeers, "connect(fd="},                  // UCX under MPICH 4.0, refused or lost
+    {kUnreachablePeers, "Destination is unreachable"},   // UCX under MPICH 4.0, no transport
+    {kUnreachablePeers, "unable to connect from"},               // MPICH 4.0's proxy
+    {kKnownError, "There are not enough slots available in the system"},  // Open MPI 4.1, 5.0
+    {kKnownError, "PRTE has lost communication with a remote daemon"},   // Open MPI 5.0
+    {kKnownError, "appears to have been direct launched using \"srun\""},  // 4.1 under srun
+    {kKnownError, "No PMIx server was reachable"},                       // 5.0 under srun
+}};
+
+// What follows PREFIX in LINE, up to the first of STOPS; empty without PREFIX.
+std::string_view after(std::string_view line, std::string_view prefix, std::string_view stops) {
+  const size_t found = line.find(prefix);
+  if (found == std::string_view::npos) {
+    return {};
+  }
+  const std::string_view rest = line.substr(found + prefix.size());
+  return rest.substr(0, std::min(rest.find_first_of(stops), rest.size()));
+}
+
+// The file or host a message names: the first of PREFIXES found, on the
+// message's first line or the lines below it.
+std::string_view named(const std::vector<std::string_view>& lines, size_t first,
+                       std::initializer_list<std::string_view> prefixes, std::string_view stops) {
+  const size_t end = std::min(lines.size(), first + kMessageLines);
+  for (size_t i = first; i < end; ++i) {
+    for (const std::string_view prefix : prefixes) {
+      const std::string_view found = after(lines[i], prefix, stops);
+      if (!found.empty()) {
+        return found;
+      }
+    }
+  }
+  return {};
+}
+
+// Every distinct host or address the lines of a message name, as " (on HOST
+// and HOST)": Open MPI's "is on host:", "Local host:" and "connect() to", UCX's
+// "[HOST:PID" and "dest_addr=", both ends that MPICH's proxy names.
+std::string peer_hosts(const std::vector<std::string_view>& lines, size_t first) {
+  std::vector<std::string_view> hosts;
+  const size_t end = std::min(lines.size(), first + kMessageLines);
+  for (size_t i = first; i < end; ++i) {
+    for (const std::string_view host :
+         {after(lines[i], "is on host: ", " "), after(lines[i], "Local host: ", " "),
+          after(lines[i], "connect() to ", ":"), after(lines[i], "] [", ":"),
+          after(lines[i], "dest_addr=", ":"),
+          after(lines[i], "unable to connect from \"", "\""), after(lines[i], "\" to \"", "\"")}) {
+      if (!host.empty() && std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
+        hosts.push_back(host);
+      }
+    }
+  }
+  std::string text;
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    text += (i == 0 ? " (on " : " and ") + std::string(hosts[i]);
+  }
+  return text.empty() ? text : text + ")";
+}
+
+std::string on_host(std::string_view host) {
+  return host.empty() ? "" : " on " + std::string(host);
+}
+
+// The cause that the message at LINES[FIRST] points to.
+std::string cause_of(Said kind, const std::vector<std::string_view>& lines, size_t first) {
+  const std::string said = "; it said " + quote(lines[first]);
+  switch (kind) {
+    case kRootRefused:
+      return "root-refused: Open MPI refuses to run as root: run the job as an ordinary user, "
+             "or where there is only root (a container, CI) allow it with mpiexec's "
+             "--allow-run-as-root, or OMPI_ALLOW_RUN_AS_ROOT=1 and "
+             "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 in the environment";
+    case kMissingLibrary:
+      return "missing-library: the loader could not find " +
+             std::string(after(lines[first], "shared libraries: ", ":")) +
+             on_host(named(lines, first, {"@"}, "]")) +
+             ": the MPI the program was built with is not where the loader looks on that node; "
+             "load the same MPI's environment on every node (module load in the job script, "
+             "LD_LIBRARY_PATH), or build against the MPI the nodes have" +
+             said;
+    case kNoProgram:
+      return "no-program: the launcher could not find or execute " +
+             std::string(named(lines, first, {"execvp error on file ", "Executable: "}, " ")) +
+             on_host(named(lines, first, {"@", "Node: "}, "] ")) +
+             ": give a path to the program that every node sees, to an executable file" + said;
+    case kRemoteShell: {
+      std::string_view host = after(lines[first], "hostname ", ":");
+      host = host.empty() ? after(lines[first], "connect to host ", " ") : host;
+      host = host.empty() ? after(lines[first], "@", ":") : host;
+      const std::string where = host.empty() ? "a host" : std::string(host);
+      return "remote-shell: the launcher's remote shell could not reach " + where +
+             ": try 'ssh " + (host.empty() ? "HOST" : where) +
+             " true' from the launching node; the name must resolve there and the login need "
+             "no password or question" +
+             said;
+    }
+    case kUnreachablePeers:
+      return "unreachable-peers: the processes or their launcher's daemons could not connect "
+             "to each other" +
+             peer_hosts(lines, first) +
+             ": let the hosts reach each other over the network MPI uses (a firewall, the "
+             "wrong network interface, a transport left out)" +
+             said;
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+std::string quote(std::string_view line) {
+  std::string text(line.substr(0, kQuotedLength));
+  std::replace_if(
+      text.begin(), text.end(), [](char byte) { return static_cast<unsigned char>(byte) < ' '; },
+      '?');
+  if (line.size() <= kQuotedLength) {
+    return "'" + text + "'";
+  }
+  return "'" + text + "...' (" + std::to_string(line.size()) + " characters)";
+}
+
+bool says_something(std::string_view line) {
+  return std::any_of(line.begin(), line.end(),
+                     [](char byte) { return std::isalnum(static_cast<unsigned char>(byte)); });
+}
+
+SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_any) {
+  std::array<size_t, kSaidKinds> first{};
+  first.fill(lines.size());
+  size_t first_said = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (first_said == lines.size() && says_something(lines[i])) {
+      first_said = i;
+    }
+    for (const Message& message : kMessages) {
+      if (lines[i].find(message.text) != std::string_view::npos) {
+        first[message.kind] = std::min(first[message.kind], i);
+        break;
+      }
+    }
+  }
+  SaidCauses causes;
+  for (int kind = 0; kind < kKnownError; ++kind) {
+    if (first[kind] < lines.size()) {
+      causes.specific.push_back(cause_of(static_cast<Said>(kind), lines, first[kind]));
+    }
+  }
+  const size_t quoted = first[kKnownError] < lines.size() ? first[kKnownError]
+                        : quote_any                        ? first_said
+                                                           : lines.size();
+  if (causes.specific.empty() && quoted < lines.size()) {
+    causes.launcher_error = "launcher-error: the launcher or MPI's start-up said " + quote(lines[quoted]);
+  }
+  return causes;
+}

@@ -1,0 +1,28 @@
+// What launchers, the loader and remote shells say when a job cannot start
+// or its processes cannot meet, and the cause each message points to.
+#ifndef TRAPEZOID_MESSAGES_H
+#define TRAPEZOID_MESSAGES_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A line as quoted in a message: in quotes, cut short, control characters
+// shown as '?'.
+std::string quote(std::string_view line);
+
+// Whether LINE says anything: not blank, not a rule of dashes or '='.
+bool says_something(std::string_view line);
+
+struct SaidCauses {
+  // Each "KEYWORD: what happened: what to try", the most specific first.
+  std::vector<std::string> specific;
+  // A known launcher error that points to none of those, quoted; or, where
+  // QUOTE_ANY was given, the first line that says something.
+  std::string launcher_error;
+};
+
+// Reads LINES, the text a job wrote beside its report lines, in order.
+SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_any);
+
+#endif
