@@ -25,8 +25,8 @@ if [ "$mode" = slurm ]; then
   hosts=("$a" "$b" "$c" "$d") before=(salloc -N 4) after=()
   # Row: name, fault, suspects, deadline, what the evidence says (a regular
   # expression). Slurm says it cannot reach a node after 10 s of trying.
-  rows=("healthy||" "link|drop $b $c|link $b $c||$hung" "prolog|break $d|node $d||no-output: .*said: "
-    "down|stop $d|node $d|15|no-output: .*said: \"srun: error: ")
+  rows=("healthy||" "link|drop $b $c|link $b $c||$hung" "prolog|break $d|node $d||no-output: "
+    "down|stop $d|node $d|15|no-output: .*launcher-error: .*'srun: error: ")
   # The plant for a node on which the MPI cannot start: the task prolog
   # names a transport that does not exist, for MPICH over UCX (64-bit) or
   # ch3 (32-bit x86, where Debian has no UCX), and for Open MPI.
