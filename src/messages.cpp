@@ -32,44 +32,48 @@ struct Message {
 // A line holding TEXT, as each MPI, the loader and OpenSSH print it on
 // Debian 12 and 13; the first that matches a line counts.
 constexpr std::array<Message, 18> kMessages = {{
-    {kRootRefused, "has detected an attempt to run as root"},   // Open MPI 4.1, 5.0
-    {kMissingLibrary, "error while loading shared libraries"},  // glibc's loader
-    {kNoProgram, "execvp error on file"},                       // MPICH's proxy
+    {kRootRefused, "has detected an attempt to run as root"},    // Open MPI 4.1, 5.0
+    {kMissingLibrary, "error while loading shared libraries"},   // glibc's loader
+    {kNoProgram, "execvp error on file"},                        // MPICH's proxy
     {kNoProgram, "unable to launch the specified application"},  // Open MPI 4.1, 5.0
-    {kRemoteShell, "Could not resolve hostname"},               // OpenSSH
-    {kRemoteShell, "ssh: connect to host"},                     // refused, timed out
-    {kRemoteShell, "Permission denied ("},                      // (publickey,password)
+    {kRemoteShell, "Could not resolve hostname"},                // OpenSSH
+    {kRemoteShell, "ssh: connect to host"},                      // refused, timed out
+    {kRemoteShell, "Permission denied ("},                       // (publickey,password)
     {kRemoteShell, "Host key verification failed"},
     {kUnreachablePeers, "are unable to reach each other"},       // Open MPI 4.1, no BTL
     {kUnreachablePeers, "unable to complete a TCP connection"},  // Open MPI 4.1, hosts cut off
     {kUnreachablePeers, "failed to TCP connect to a peer MPI process"},  // Open MPI 4.1
-    {kUnreachablePeers, "connect(fd="},                  // UCX under MPICH 4.0, refused or lost
-    {kUnreachablePeers, "Destination is unreachable"},   // UCX under MPICH 4.0, no transport
-    {kUnreachablePeers, "unable to connect from"},               // MPICH 4.0's proxy
-    {kKnownError, "There are not enough slots available in the system"},  // Open MPI 4.1, 5.0
-    {kKnownError, "PRTE has lost communication with a remote daemon"},   // Open MPI 5.0
+    {kUnreachablePeers, "connect(fd="},                 // UCX under MPICH 4.0, refused or lost
+    {kUnreachablePeers, "Destination is unreachable"},  // UCX under MPICH 4.0, no transport
+    {kUnreachablePeers, "unable to connect from"},      // MPICH 4.0's proxy
+    {kKnownError, "There are not enough slots available in the system"},   // Open MPI 4.1, 5.0
+    {kKnownError, "PRTE has lost communication with a remote daemon"},     // Open MPI 5.0
     {kKnownError, "appears to have been direct launched using \"srun\""},  // 4.1 under srun
-    {kKnownError, "No PMIx server was reachable"},                       // 5.0 under srun
+    {kKnownError, "No PMIx server was reachable"},                         // 5.0 under srun
 }};
 
-// What follows PREFIX in LINE, up to the first of STOPS; empty without PREFIX.
-std::string_view after(std::string_view line, std::string_view prefix, std::string_view stops) {
-  const size_t found = line.find(prefix);
+// A name in a message: what follows PREFIX, up to the first of STOPS.
+struct Marker {
+  std::string_view prefix;
+  std::string_view stops;
+};
+
+std::string_view after(std::string_view line, const Marker& marker) {
+  const size_t found = line.find(marker.prefix);
   if (found == std::string_view::npos) {
     return {};
   }
-  const std::string_view rest = line.substr(found + prefix.size());
-  return rest.substr(0, std::min(rest.find_first_of(stops), rest.size()));
+  const std::string_view rest = line.substr(found + marker.prefix.size());
+  return rest.substr(0, std::min(rest.find_first_of(marker.stops), rest.size()));
 }
 
-// The file or host a message names: the first of PREFIXES found, on the
-// message's first line or the lines below it.
-std::string_view named(const std::vector<std::string_view>& lines, size_t first,
-                       std::initializer_list<std::string_view> prefixes, std::string_view stops) {
-  const size_t end = std::min(lines.size(), first + kMessageLines);
+// The first name that one of MARKERS finds in the COUNT lines from FIRST on.
+std::string_view named(const std::vector<std::string_view>& lines, size_t first, size_t count,
+                       std::initializer_list<Marker> markers) {
+  const size_t end = std::min(lines.size(), first + count);
   for (size_t i = first; i < end; ++i) {
-    for (const std::string_view prefix : prefixes) {
-      const std::string_view found = after(lines[i], prefix, stops);
+    for (const Marker& marker : markers) {
+      const std::string_view found = after(lines[i], marker);
       if (!found.empty()) {
         return found;
       }
@@ -78,18 +82,24 @@ std::string_view named(const std::vector<std::string_view>& lines, size_t first,
   return {};
 }
 
-// Every distinct host or address the lines of a message name, as " (on HOST
-// and HOST)": Open MPI's "is on host:", "Local host:" and "connect() to", UCX's
-// "[HOST:PID" and "dest_addr=", both ends that MPICH's proxy names.
+// Where processes that cannot connect run: Open MPI's "is on host:", "Local
+// host:" and "connect() to", UCX's "[HOST:PID" and "dest_addr=", and both
+// ends that MPICH's proxy names.
+constexpr std::array<Marker, 7> kPeerMarkers = {{{"is on host: ", " "},
+                                                 {"Local host: ", " "},
+                                                 {"connect() to ", ":"},
+                                                 {"] [", ":"},
+                                                 {"dest_addr=", ":"},
+                                                 {"unable to connect from \"", "\""},
+                                                 {"\" to \"", "\""}}};
+
+// Every distinct host or address a message names, as " (on HOST and HOST)".
 std::string peer_hosts(const std::vector<std::string_view>& lines, size_t first) {
   std::vector<std::string_view> hosts;
   const size_t end = std::min(lines.size(), first + kMessageLines);
   for (size_t i = first; i < end; ++i) {
-    for (const std::string_view host :
-         {after(lines[i], "is on host: ", " "), after(lines[i], "Local host: ", " "),
-          after(lines[i], "connect() to ", ":"), after(lines[i], "] [", ":"),
-          after(lines[i], "dest_addr=", ":"),
-          after(lines[i], "unable to connect from \"", "\""), after(lines[i], "\" to \"", "\"")}) {
+    for (const Marker& marker : kPeerMarkers) {
+      const std::string_view host = after(lines[i], marker);
       if (!host.empty() && std::find(hosts.begin(), hosts.end(), host) == hosts.end()) {
         hosts.push_back(host);
       }
@@ -117,24 +127,23 @@ std::string cause_of(Said kind, const std::vector<std::string_view>& lines, size
              "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 in the environment";
     case kMissingLibrary:
       return "missing-library: the loader could not find " +
-             std::string(after(lines[first], "shared libraries: ", ":")) +
-             on_host(named(lines, first, {"@"}, "]")) +
+             std::string(after(lines[first], {"shared libraries: ", ":"})) +
              ": the MPI the program was built with is not where the loader looks on that node; "
              "load the same MPI's environment on every node (module load in the job script, "
              "LD_LIBRARY_PATH), or build against the MPI the nodes have" +
              said;
     case kNoProgram:
       return "no-program: the launcher could not find or execute " +
-             std::string(named(lines, first, {"execvp error on file ", "Executable: "}, " ")) +
-             on_host(named(lines, first, {"@", "Node: "}, "] ")) +
+             std::string(named(lines, first, kMessageLines,
+                               {{"execvp error on file ", " "}, {"Executable: ", " "}})) +
+             on_host(named(lines, first, kMessageLines, {{"@", "]"}, {"Node: ", " "}})) +
              ": give a path to the program that every node sees, to an executable file" + said;
     case kRemoteShell: {
-      std::string_view host = after(lines[first], "hostname ", ":");
-      host = host.empty() ? after(lines[first], "connect to host ", " ") : host;
-      host = host.empty() ? after(lines[first], "@", ":") : host;
+      const std::string_view host =
+          named(lines, first, 1, {{"hostname ", ":"}, {"connect to host ", " "}, {"@", ":"}});
       const std::string where = host.empty() ? "a host" : std::string(host);
-      return "remote-shell: the launcher's remote shell could not reach " + where +
-             ": try 'ssh " + (host.empty() ? "HOST" : where) +
+      return "remote-shell: the launcher's remote shell could not reach " + where + ": try 'ssh " +
+             (host.empty() ? "HOST" : where) +
              " true' from the launching node; the name must resolve there and the login need "
              "no password or question" +
              said;
@@ -190,11 +199,13 @@ SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_an
       causes.specific.push_back(cause_of(static_cast<Said>(kind), lines, first[kind]));
     }
   }
-  const size_t quoted = first[kKnownError] < lines.size() ? first[kKnownError]
-                        : quote_any                        ? first_said
-                                                           : lines.size();
+  size_t quoted = first[kKnownError];
+  if (quoted == lines.size() && quote_any) {
+    quoted = first_said;
+  }
   if (causes.specific.empty() && quoted < lines.size()) {
-    causes.launcher_error = "launcher-error: the launcher or MPI's start-up said " + quote(lines[quoted]);
+    causes.launcher_error =
+        "launcher-error: the launcher or MPI's start-up said " + quote(lines[quoted]);
   }
   return causes;
 }

@@ -470,12 +470,42 @@ bool flushed(std::FILE* stream) {
   return false;
 }
 
+// What the job wrote on its standard error, read as other text.
+void count_errors(std::string_view errors, Tally& tally) {
+  for_each_line(errors, [&](std::string_view line, int number) {
+    if (tally.said.size() < kSaidLines) {
+      tally.said.push_back(line);
+    }
+    tally.problems.add(
+        kOtherText, [&] { return "stderr line " + std::to_string(number) + ": " + quote(line); });
+  });
+}
+
+// The cause lines, the most specific first: what was said, then what the
+// lines show, SUFFIX after it, then a launcher's error that names no cause.
+void print_causes(const Tally& tally, std::string_view input, int process_count,
+                  const char* suffix) {
+  const bool silent = tally.reports == 0 && tally.totals == 0;
+  const SaidCauses said = causes_said(tally.said, silent);
+  for (const std::string& reason : said.specific) {
+    std::fprintf(stderr, "cause: %s\n", reason.c_str());
+  }
+  const bool said_why = !said.specific.empty() || !said.launcher_error.empty();
+  const std::string reason = cause(tally, input, process_count, said_why);
+  if (!reason.empty()) {
+    std::fprintf(stderr, "cause: %s%s\n", reason.c_str(), suffix);
+  }
+  if (!said.launcher_error.empty()) {
+    std::fprintf(stderr, "cause: %s\n", said.launcher_error.c_str());
+  }
+}
+
 // Reports each problem and the causes on stderr and a summary on stdout;
 // returns the exit status. ERRORS is what the job wrote on its standard
 // error, where it was kept apart; it counts only beside a wrong output, since
 // MPIs warn there in jobs that run right. RUN is the job's run when this
 // program ran it.
-int check(std::string_view input, std::string_view errors, int process_count, const JobRun* run,
+int check(std::string_view input, int process_count, std::string_view errors, const JobRun* run,
           int seconds) {
   Tally tally = count_output(input, process_count);
   if (run != nullptr) {
@@ -488,31 +518,13 @@ int check(std::string_view input, std::string_view errors, int process_count, co
     }
   }
   if (tally.problems.total() > 0) {
-    for_each_line(errors, [&](std::string_view line, int number) {
-      if (tally.said.size() < kSaidLines) {
-        tally.said.push_back(line);
-      }
-      tally.problems.add(kOtherText,
-                         [&] { return "stderr line " + std::to_string(number) + ": " + quote(line); });
-    });
+    count_errors(errors, tally);
   }
   tally.problems.print();
   const int problems = tally.problems.total();
   if (problems > 0) {
-    const bool silent = tally.reports == 0 && tally.totals == 0;
-    const SaidCauses said = causes_said(tally.said, silent);
-    for (const std::string& reason : said.specific) {
-      std::fprintf(stderr, "cause: %s\n", reason.c_str());
-    }
-    const bool said_why = !said.specific.empty() || !said.launcher_error.empty();
-    const std::string reason = cause(tally, input, process_count, said_why);
-    if (!reason.empty()) {
-      std::fprintf(stderr, "cause: %s%s\n", reason.c_str(),
-                   run != nullptr && run->stopped ? "; the job was stopped at the deadline" : "");
-    }
-    if (!said.launcher_error.empty()) {
-      std::fprintf(stderr, "cause: %s\n", said.launcher_error.c_str());
-    }
+    print_causes(tally, input, process_count,
+                 run != nullptr && run->stopped ? "; the job was stopped at the deadline" : "");
   }
   // The problems before the summary, where both go to one terminal.
   if (!flushed(stderr)) {
@@ -592,7 +604,8 @@ int run(const std::vector<std::string>& args) {
     const std::string error =
         run_job({std::next(args.begin(), static_cast<std::ptrdiff_t>(first) + 1), args.end()},
                 seconds, job);
-    return error.empty() ? check(job.output, job.errors, process_count, &job, seconds) : usage_error(error);
+    return error.empty() ? check(job.output, process_count, job.errors, &job, seconds)
+                         : usage_error(error);
   }
   const std::string path = args.size() >= 2 ? args[1] : "-";
   std::string input;
@@ -603,7 +616,7 @@ int run(const std::vector<std::string>& args) {
   if (args.size() == 3 && !read_input(args[2], errors)) {
     return usage_error("cannot read " + args[2] + ": " + std::strerror(errno));
   }
-  return check(input, errors, process_count, nullptr, 0);
+  return check(input, process_count, errors, nullptr, 0);
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ rows=(
   "1|$np|flood|^line 1: other text 'a{80}...' .50000000 characters. (line [0-9]+: other text 'y' ){9}[.]{3} and 1999991 more lines of other text FAILED"
   "2|$np $real|none|^trapezoid-check: cannot write standard output: No space left on device \$|full"
   "2|$np $real|none|^trapezoid-check: cannot write standard output: Bad file descriptor \$|closed"
-  "2||none|^trapezoid-check: no process count usage: trapezoid-check NP .FILE. +trapezoid-check --deadline SECONDS NP COMMAND[.]{3} \$"
+  "2||none|^trapezoid-check: no process count usage: trapezoid-check NP .FILE .ERRORS.. +trapezoid-check --deadline SECONDS NP COMMAND[.]{3} \$"
   "2|0|none|^trapezoid-check: NP must be a whole number from 1 to 1000000, not '0' usage"
   "2|abc|none|^trapezoid-check: NP must be .* not 'abc' usage"
   "2|$np $work|none|^trapezoid-check: cannot read .*: Is a directory usage"
