@@ -12,6 +12,11 @@ launch_ok "$real" "$work/err" "$*" "$@"
 mapfile -t by_rank < <(grep -F "I'm here" "$real" | sort -g)
 r3=${by_rank[3]} v1=${by_rank[1]%% *} v2=${by_rank[2]%% *} v3=${by_rank[3]%% *}
 
+# What Open MPI 4.1 wrote on stderr in a job that ran right, given a network
+# that no interface has (btl_tcp_if_include 192.0.2.0/24).
+printf '%s\n' ---- 'WARNING: An invalid value was given for btl_tcp_if_include.  This' \
+  'value will be ignored.' '' '  Local host: a' '  Value:      192.0.2.0/24' ---- >"$work/warned"
+
 # corrupt HOW: the real output, made wrong (or odd) in one way.
 corrupt() {
   case $1 in
@@ -46,6 +51,8 @@ rows=(
   "1|$np|other-text|^line [0-9]+: other text 'hello' FAILED"
   "0|$np -|crlf|^ok: $np of $np"
   "0|$np|no-last-line-end|^ok: $np of $np"
+  "0|$np - $work/warned|none|^ok: $np of $np processes reported, total 0.333333 \$"
+  "1|$np - $work/warned|drop-total|^total .* stderr line 2: 'WARNING: An invalid value .* cause: no-reduction: .*, 8 problem"
   "1|$np|flood|^line 1: other text 'a{80}...' .50000000 characters. (line [0-9]+: other text 'y' ){9}[.]{3} and 1999991 more lines of other text FAILED"
   "2|$np $real|none|^trapezoid-check: cannot write standard output: No space left on device \$|full"
   "2|$np $real|none|^trapezoid-check: cannot write standard output: Bad file descriptor \$|closed"
@@ -53,6 +60,7 @@ rows=(
   "2|0|none|^trapezoid-check: NP must be a whole number from 1 to 1000000, not '0' usage"
   "2|abc|none|^trapezoid-check: NP must be .* not 'abc' usage"
   "2|$np $work|none|^trapezoid-check: cannot read .*: Is a directory usage"
+  "2|$np $real $work/none|none|^trapezoid-check: cannot read .*/none: No such file or directory usage"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r want args how regex to <<<"$row"
