@@ -160,6 +160,12 @@ std::string cause_of(Said kind, const std::vector<std::string_view>& lines, size
   }
 }
 
+// Whether LINE says anything: not blank, not a rule of dashes or '='.
+bool says_something(std::string_view line) {
+  return std::any_of(line.begin(), line.end(),
+                     [](char byte) { return std::isalnum(static_cast<unsigned char>(byte)); });
+}
+
 }  // namespace
 
 std::string quote(std::string_view line) {
@@ -171,11 +177,6 @@ std::string quote(std::string_view line) {
     return "'" + text + "'";
   }
   return "'" + text + "...' (" + std::to_string(line.size()) + " characters)";
-}
-
-bool says_something(std::string_view line) {
-  return std::any_of(line.begin(), line.end(),
-                     [](char byte) { return std::isalnum(static_cast<unsigned char>(byte)); });
 }
 
 SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_any) {

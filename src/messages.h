@@ -11,9 +11,6 @@
 // shown as '?'.
 std::string quote(std::string_view line);
 
-// Whether LINE says anything: not blank, not a rule of dashes or '='.
-bool says_something(std::string_view line);
-
 struct SaidCauses {
   // Each "KEYWORD: what happened: what to try", the most specific first.
   std::vector<std::string> specific;
@@ -22,7 +19,8 @@ struct SaidCauses {
   std::string launcher_error;
 };
 
-// Reads LINES, the text a job wrote beside its report lines, in order.
+// Reads LINES, the text a job wrote beside its report lines, in order;
+// QUOTE_ANY when no process wrote its line.
 SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_any);
 
 #endif
