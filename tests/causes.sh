@@ -184,7 +184,15 @@ case $row in
     ports=(-genv UCX_TCP_PORT_RANGE 30000-30100 -genv MPIR_CVAR_CH3_PORT_RANGE 30000:30100)
     [ "$mpi" = mpich ] || ports=(--mca btl_tcp_port_min_v4 30000 --mca btl_tcp_port_range_v4 100)
     judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(on_hosts 4 "${ports[@]}")"
-    first_cause 4 "unreachable-peers: .* \(on [^)]*($a|$b)" ;;
+    if [ "$mpi" = mpich ] && ! ldd "$program" | grep -q libucp; then
+      # MPICH over ch3 (Debian's 32-bit builds) hangs in the reduction and
+      # says nothing of it, within 60 s too.
+      shown "the cause" '^cause: no-reduction: '
+      absent "a cause from what was said" '^cause: (unreachable-peers|launcher-error)' "$answer"
+      echo "NOTE: MPICH over ch3 said nothing of the dropped connections by the deadline"
+    else
+      first_cause 4 "unreachable-peers: .* \(on [^)]*($a|$b)"
+    fi ;;
   missing-ranks.np4)
     judge 1 4 env TRAPEZOID_PROBE_STOP_EARLY_RANK=2 "$launcher" -n 4 "$probe"
     reached 0 1 3
