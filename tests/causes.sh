@@ -166,7 +166,8 @@ case $row in
     hosts_up
     command -v ssh >/dev/null || skip "no ssh: install openssh-client"
     # $b runs no ssh server; no name resolves but the test hosts'.
-    shown "ssh refused" "Connection refused" <(ip netns exec "$a" ssh "$b" true 2>&1)
+    shown "ssh refused" "Connection refused" <(ip netns exec "$a" ssh -o BatchMode=yes "$b" true 2>&1 </dev/null)
+    ! ip netns exec "$a" getent hosts "nowhere$$" || fail "nowhere$$ resolves"
     for FAR in "$b" "nowhere$$"; do
       judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(REMOTE_SHELL=ssh on_hosts 4)"
       first_cause 4 "remote-shell: the launcher's remote shell could not reach $FAR: "
@@ -181,6 +182,7 @@ case $row in
     hosts_up
     export TESTHOSTS_OWN_BOOT_ID=1
     firewall "tcp dport 30000-30100"
+    shown "a port of the processes dropped" "timed out" <(ip netns exec "$b" timeout 10 bash -c "</dev/tcp/$a/30000" 2>&1)
     ports=(-genv UCX_TCP_PORT_RANGE 30000-30100 -genv MPIR_CVAR_CH3_PORT_RANGE 30000:30100)
     [ "$mpi" = mpich ] || ports=(--mca btl_tcp_port_min_v4 30000 --mca btl_tcp_port_range_v4 100)
     judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(on_hosts 4 "${ports[@]}")"
