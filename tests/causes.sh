@@ -185,6 +185,8 @@ case $row in
     shown "a port of the processes dropped" "timed out" <(ip netns exec "$b" timeout 10 bash -c "</dev/tcp/$a/30000" 2>&1)
     ports=(-genv UCX_TCP_PORT_RANGE 30000-30100 -genv MPIR_CVAR_CH3_PORT_RANGE 30000:30100)
     [ "$mpi" = mpich ] || ports=(--mca btl_tcp_port_min_v4 30000 --mca btl_tcp_port_range_v4 100)
+    # Open MPI warns 3.5 s in (one SYN retry), then hangs: room for a slow machine.
+    deadline=$((10 * TIME_SCALE))
     judge 1 4 "$SCRIPTS_DIR/testbed/testhosts" rsh "$a" "$(on_hosts 4 "${ports[@]}")"
     if [ "$mpi" = mpich ] && ! ldd "$program" | grep -q libucp; then
       # MPICH over ch3 (Debian's 32-bit builds) hangs in the reduction and
