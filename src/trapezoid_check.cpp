@@ -262,6 +262,13 @@ struct Tally {
   std::vector<std::string_view> said;  // the first lines of other text, in order
 };
 
+// Keeps LINE of other text for what it says, up to kSaidLines.
+void keep_said(std::string_view line, Tally& tally) {
+  if (tally.said.size() < kSaidLines) {
+    tally.said.push_back(line);
+  }
+}
+
 std::string where(int line_number) { return "line " + std::to_string(line_number) + ": "; }
 
 // A report line with a number: its rank's, under that rank's label if any.
@@ -321,9 +328,7 @@ void count_line(std::string_view line, int line_number, Tally& tally) {
       return where(line_number) + "total " + std::string(text) + ", not " + std::string(kTotal);
     });
   } else {
-    if (tally.said.size() < kSaidLines) {
-      tally.said.push_back(line);
-    }
+    keep_said(line, tally);
     tally.problems.add(kOtherText,
                        [&] { return where(line_number) + "other text " + quote(line); });
   }
@@ -473,9 +478,7 @@ bool flushed(std::FILE* stream) {
 // What the job wrote on its standard error, read as other text.
 void count_errors(std::string_view errors, Tally& tally) {
   for_each_line(errors, [&](std::string_view line, int number) {
-    if (tally.said.size() < kSaidLines) {
-      tally.said.push_back(line);
-    }
+    keep_said(line, tally);
     tally.problems.add(
         kOtherText, [&] { return "stderr line " + std::to_string(number) + ": " + quote(line); });
   });
