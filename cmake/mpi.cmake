@@ -83,6 +83,18 @@ endif()
 # The PMI belongs to the MPI the library is, whatever put it on PATH.
 mpi_row("${library}")
 set(TRAPEZOID_PMI ${mpi_pmi})
+# How the MPI's own launcher starts processes on other hosts: a line of its
+# hostfile, and its flags, word by word, with {host}, {slots}, {rsh} (the
+# remote shell) and {hostfile} filled in.
+set(remote_host_line "")
+set(remote_flags "")
+if(library STREQUAL mpich)
+  set(remote_host_line "{host}:{slots}")
+  set(remote_flags "-launcher rsh -launcher-exec {rsh} -f {hostfile}")
+elseif(library STREQUAL openmpi)
+  set(remote_host_line "{host} slots={slots}")
+  set(remote_flags "--mca plm_rsh_agent {rsh} --hostfile {hostfile}")
+endif()
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/mpi.env CONTENT [[
 # The MPI of this build, for the scripts and tests: KEY=VALUE, read as text.
 TRAPEZOID_MPI=@library@
@@ -90,4 +102,6 @@ TRAPEZOID_MPI_NAME=@library_name@
 TRAPEZOID_MPIEXEC=@MPIEXEC_EXECUTABLE@
 TRAPEZOID_NUMPROC_FLAG=@MPIEXEC_NUMPROC_FLAG@
 TRAPEZOID_PMI=@TRAPEZOID_PMI@
+TRAPEZOID_HOST_LINE=@remote_host_line@
+TRAPEZOID_REMOTE_FLAGS=@remote_flags@
 ]] @ONLY)

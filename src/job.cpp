@@ -2,9 +2,18 @@
 
 #ifdef _WIN32
 
+void run_jobs(std::vector<Job>& jobs, int /*seconds*/) {
+  for (Job& job : jobs) {
+    job.run.failure = "running a job under a deadline needs a POSIX system";
+  }
+}
+
 std::string run_job(const std::vector<std::string>& /*command*/, int /*seconds*/, JobRun& /*run*/) {
   return "running a job under a deadline needs a POSIX system";
 }
+
+void catch_interruptions() {}
+int interrupted() { return 0; }
 
 #else
 
@@ -23,6 +32,7 @@ std::string run_job(const std::vector<std::string>& /*command*/, int /*seconds*/
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <utility>
@@ -34,8 +44,10 @@ using Clock = std::chrono::steady_clock;
 // How long a job has to end once told to, before it is killed: Open MPI's
 // launcher takes a second or two to bring its processes down.
 constexpr std::chrono::seconds kGrace(5);
-// How often to look whether the command has ended once its output has.
-constexpr int kWaitMilliseconds = 20;
+// How often to look whether a command has ended once its output has.
+constexpr int kWaitMilliseconds = 2;
+// Jobs running at once, two descriptors each, well within the usual 1024.
+constexpr size_t kMostAtOnce = 256;
 constexpr size_t kBufferSize = 65536;
 constexpr int kFirstFreeDescriptor = 3;
 
@@ -112,49 +124,6 @@ int spawn(const std::vector<std::string>& command, int output, int errors, pid_t
   return error;
 }
 
-// Reads the job's standard output and error into TEXTS, or drops them when
-// null, until both pipes end, the time is up or a signal comes; returns
-// whether they ended. An ended pipe's descriptor is closed and set to -1.
-bool collect(std::array<int, 2>& inputs, Clock::time_point until,
-             std::array<std::string, 2>* texts) {
-  std::array<char, kBufferSize> buffer{};
-  while (interruption == 0 && (inputs[0] >= 0 || inputs[1] >= 0)) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-    if (left <= 0) {
-      return false;
-    }
-    std::array<pollfd, 2> ready = {pollfd{inputs[0], POLLIN, 0}, pollfd{inputs[1], POLLIN, 0}};
-    if (poll(ready.data(), ready.size(),
-             static_cast<int>(std::min<decltype(left)>(left, INT_MAX))) <= 0) {
-      continue;
-    }
-    for (size_t i = 0; i < inputs.size(); ++i) {
-      const ssize_t length =
-          ready[i].revents == 0 ? -1 : read(inputs[i], buffer.data(), buffer.size());
-      if (length > 0 && texts != nullptr) {
-        (*texts)[i].append(buffer.data(), static_cast<size_t>(length));
-      }
-      if (ready[i].revents != 0 && (length == 0 || (length < 0 && errno != EINTR))) {
-        close(inputs[i]);
-        inputs[i] = -1;
-      }
-    }
-  }
-  return inputs[0] < 0 && inputs[1] < 0;
-}
-
-// Waits until the command ends, the time is up or a signal comes; returns
-// whether it ended.
-bool await(pid_t pid, Clock::time_point until, int& status) {
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (interruption != 0 || Clock::now() >= until) {
-      return false;
-    }
-    poll(nullptr, 0, kWaitMilliseconds);
-  }
-  return true;
-}
-
 std::string describe_end(int status) {
   if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
     return "the command exited with status " + std::to_string(WEXITSTATUS(status));
@@ -166,64 +135,212 @@ std::string describe_end(int status) {
   return "";
 }
 
-}  // namespace
+// One job while it runs.
+struct Running {
+  Job* job = nullptr;
+  pid_t pid = 0;
+  std::array<int, 2> inputs = {-1, -1};
+  std::array<std::string, 2> texts;
+  Clock::time_point started;
+  Clock::time_point deadline;
+  Clock::time_point complete_at = Clock::time_point::max();
+  Clock::time_point kill_at = Clock::time_point::max();
+  bool reaped = false;
+  int status = 0;
 
-std::string run_job(const std::vector<std::string>& command, int seconds, JobRun& run) {
-#ifdef __linux__
-  // Orphans of the job become this process's children, so that none outlives it.
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-#endif
+  bool stopping() const { return kill_at != Clock::time_point::max(); }
+  bool done() const { return reaped && inputs[0] < 0 && inputs[1] < 0; }
+};
+
+// Starts JOB; false, with its failure set, when it could not be.
+bool start(Job& job, int seconds, Running& running) {
+  running.job = &job;
   std::array<int, 2> output{};
   std::array<int, 2> errors{};
   if (!make_pipe(output) || !make_pipe(errors)) {
-    return std::string("cannot make a pipe: ") + std::strerror(errno);
+    job.run.failure = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return false;
   }
-  pid_t pid = 0;
-  const int error = spawn(command, output[1], errors[1], pid);
+  const int error = spawn(job.command, output[1], errors[1], running.pid);
   close(output[1]);
   close(errors[1]);
-  std::array<int, 2> inputs = {output[0], errors[0]};
+  running.inputs = {output[0], errors[0]};
   if (error != 0) {
-    close(inputs[0]);
-    close(inputs[1]);
-    return "cannot run " + command[0] + ": " + std::strerror(error);
+    close(output[0]);
+    close(errors[0]);
+    job.run.failure = "cannot run " + job.command[0] + ": " + std::strerror(error);
+    return false;
   }
-  handle_interruptions(interrupt);
+  job.run.started = true;
+  running.started = Clock::now();
+  running.deadline = running.started + std::chrono::seconds(seconds);
+  return true;
+}
 
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  std::array<std::string, 2> texts;
-  int status = 0;
-  if (!(collect(inputs, deadline, &texts) && await(pid, deadline, status))) {
-    // What comes after the deadline is no part of the answer: a launcher
-    // told to end may resume a stopped process (Open MPI 4.1's does), and
-    // the job then finishes late.
-    run.stopped = true;
-    const int signal = interruption;
-    interruption = 0;
-    kill(-pid, SIGTERM);
-    const auto grace = Clock::now() + kGrace;
-    if (!(collect(inputs, grace, nullptr) && await(pid, grace, status))) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
+// Tells the job's group to end, once; what it writes from now on is no part
+// of the answer: a launcher told to end may resume a stopped process (Open
+// MPI 4.1's does), and the job then finishes late.
+void stop(Running& running, Clock::time_point now) {
+  if (running.stopping()) {
+    return;
+  }
+  running.job->run.stopped = true;
+  running.job->run.stopped_after_output = running.complete_at != Clock::time_point::max();
+  kill(-running.pid, SIGTERM);
+  running.kill_at = now + kGrace;
+}
+
+void close_input(Running& running, size_t which) {
+  close(running.inputs[which]);
+  running.inputs[which] = -1;
+}
+
+// Stops, kills or reaps the job as its times say; returns when it next
+// needs looking at.
+Clock::time_point tend(Running& running, Clock::time_point now) {
+  const auto after_output = running.complete_at + std::chrono::seconds(kSecondsAfterOutput);
+  if (interruption != 0 || now >= running.deadline ||
+      (running.complete_at != Clock::time_point::max() && now >= after_output)) {
+    stop(running, now);
+  }
+  if (!running.reaped && waitpid(running.pid, &running.status, WNOHANG) == running.pid) {
+    running.reaped = true;
+  }
+  if (running.stopping() && now >= running.kill_at) {
+    kill(-running.pid, SIGKILL);
+    if (!running.reaped) {
+      waitpid(running.pid, &running.status, 0);
+      running.reaped = true;
     }
-    if (signal != 0) {
-      interruption = signal;
+    // Whatever still holds the pipes is a leftover, killed with the rest.
+    for (size_t i = 0; i < running.inputs.size(); ++i) {
+      if (running.inputs[i] >= 0) {
+        close_input(running, i);
+      }
     }
   }
-  run.output = std::move(texts[0]);
-  run.errors = std::move(texts[1]);
-  for (const int input : inputs) {
-    if (input >= 0) {
-      close(input);
+  if (running.done()) {
+    return Clock::time_point::max();
+  }
+  if (!running.reaped && running.inputs[0] < 0 && running.inputs[1] < 0) {
+    return now + std::chrono::milliseconds(kWaitMilliseconds);
+  }
+  if (running.stopping()) {
+    return running.kill_at;
+  }
+  return std::min(running.deadline, running.complete_at == Clock::time_point::max()
+                                        ? Clock::time_point::max()
+                                        : after_output);
+}
+
+// Reads what is ready on the job's pipes.
+void take_output(Running& running, const pollfd* ready, Clock::time_point now) {
+  std::array<char, kBufferSize> buffer{};
+  bool more_output = false;
+  for (size_t i = 0; i < running.inputs.size(); ++i) {
+    if (running.inputs[i] < 0 || ready[i].revents == 0) {
+      continue;
+    }
+    const ssize_t length = read(running.inputs[i], buffer.data(), buffer.size());
+    if (length > 0 && !running.stopping()) {
+      running.texts[i].append(buffer.data(), static_cast<size_t>(length));
+      more_output = more_output || i == 0;
+    }
+    if (length == 0 || (length < 0 && errno != EINTR && errno != EAGAIN)) {
+      close_input(running, i);
+    }
+  }
+  const Job& job = *running.job;
+  if (more_output && job.complete && running.complete_at == Clock::time_point::max() &&
+      job.complete(running.texts[0])) {
+    running.complete_at = now;
+  }
+}
+
+void finish(Running& running) {
+  JobRun& run = running.job->run;
+  run.output = std::move(running.texts[0]);
+  run.errors = std::move(running.texts[1]);
+  run.failure = run.stopped ? "" : describe_end(running.status);
+  run.seconds = std::chrono::duration<double>(Clock::now() - running.started).count();
+}
+
+}  // namespace
+
+void run_jobs(std::vector<Job>& jobs, int seconds) {
+#ifdef __linux__
+  // Orphans of the jobs become this process's children, so that none outlives them.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+  std::vector<Running> running;
+  size_t next = 0;
+  while (next < jobs.size() || !running.empty()) {
+    while (next < jobs.size() && running.size() < kMostAtOnce && interruption == 0) {
+      Running started;
+      if (start(jobs[next++], seconds, started)) {
+        running.push_back(std::move(started));
+      }
+    }
+    if (interruption != 0) {
+      next = jobs.size();
+    }
+    const Clock::time_point now = Clock::now();
+    Clock::time_point until = Clock::time_point::max();
+    for (Running& job : running) {
+      until = std::min(until, tend(job, now));
+    }
+    for (auto job = running.begin(); job != running.end();) {
+      if (job->done()) {
+        finish(*job);
+        job = running.erase(job);
+      } else {
+        ++job;
+      }
+    }
+    std::vector<pollfd> ready;
+    for (const Running& job : running) {
+      for (const int input : job.inputs) {
+        ready.push_back(pollfd{input, POLLIN, 0});
+      }
+    }
+    if (running.empty()) {
+      continue;
+    }
+    const auto left =
+        until == Clock::time_point::max()
+            ? INT_MAX
+            : std::max<std::int64_t>(
+                  0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+    if (poll(ready.data(), ready.size(), static_cast<int>(std::min<std::int64_t>(left, INT_MAX))) <=
+        0) {
+      continue;
+    }
+    const Clock::time_point read_at = Clock::now();
+    for (size_t i = 0; i < running.size(); ++i) {
+      take_output(running[i], &ready[2 * i], read_at);
     }
   }
   kill_leftovers();
+}
+
+std::string run_job(const std::vector<std::string>& command, int seconds, JobRun& run) {
+  std::vector<Job> jobs(1);
+  jobs[0].command = command;
+  catch_interruptions();
+  run_jobs(jobs, seconds);
   handle_interruptions(SIG_DFL);
   if (interruption != 0) {
     std::raise(interruption);
   }
-  run.failure = run.stopped ? "" : describe_end(status);
+  if (!jobs[0].run.started) {
+    return jobs[0].run.failure;
+  }
+  run = std::move(jobs[0].run);
   return "";
 }
+
+void catch_interruptions() { handle_interruptions(interrupt); }
+
+int interrupted() { return interruption; }
 
 #endif

@@ -88,7 +88,7 @@ firewall() {
 on_hosts() {
   local np=$1 remote
   shift
-  mapfile -t remote < <(remote_flags "$mpi" "${REMOTE_SHELL:-$work/rsh}" "$work/hostfile" "$a:$((np / 2))" "${FAR:-$b}:$((np / 2))")
+  mapfile -t remote < <(remote_flags "$build" "${REMOTE_SHELL:-$work/rsh}" "$work/hostfile" "$a:$((np / 2))" "${FAR:-$b}:$((np / 2))")
   printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$@" "$program"
 }
 

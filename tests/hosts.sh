@@ -20,7 +20,7 @@ cleanup() { "$SCRIPTS_DIR/testbed/testhosts" down "$host_a" "$host_b"; }
 
 "$SCRIPTS_DIR/testbed/testhosts" agent "$work/rsh"
 slots=$(((np + 1) / 2))
-mapfile -t remote < <(remote_flags "$mpi" "$work/rsh" "$work/hostfile" "$host_a:$slots" "$host_b:$slots")
+mapfile -t remote < <(remote_flags "$build" "$work/rsh" "$work/hostfile" "$host_a:$slots" "$host_b:$slots")
 [ ${#remote[@]} -gt 0 ] || fail "no remote launch for $mpi"
 job=$(printf '%q ' "$launcher" -n "$np" "${remote[@]}" "$probe")
 

@@ -1,8 +1,6 @@
 # shellcheck shell=bash
-# What the scripts, the tests and trapezoid-sweep know of a build's MPI: the
-# facts the build wrote, and the flags its launcher takes to start processes
-# on other hosts. Installed beside those facts, in share/trapezoid, for the
-# sweep.
+# What the scripts and the tests know of a build's MPI: the facts the build
+# wrote in its mpi.env, which trapezoid-sweep reads too.
 
 # build_fact BUILD_DIR KEY: what the build found out about its MPI, from the
 # file it writes for the scripts and tests (read as text, never run).
@@ -11,19 +9,23 @@ build_fact() {
   sed -n "s/^$2=//p" "$1/mpi.env"
 }
 
-# remote_flags MPI RSH HOSTFILE HOST:SLOTS...: writes HOSTFILE and prints,
-# one a line, the launcher flags that start processes on those hosts through
-# RSH, one program that stands in for ssh.
+# remote_flags BUILD_DIR RSH HOSTFILE HOST:SLOTS...: writes HOSTFILE and
+# prints, one a line, the flags the launcher of BUILD_DIR's MPI takes to
+# start processes on those hosts through RSH, one program that stands in
+# for ssh.
 remote_flags() {
-  local mpi=$1 rsh=$2 hostfile=$3 host
+  local build=$1 rsh=$2 hostfile=$3 line flags word host
   shift 3
-  case $mpi in
-    mpich)
-      printf '%s\n' "$@" >"$hostfile"
-      printf '%s\n' -launcher rsh -launcher-exec "$rsh" -f "$hostfile" ;;
-    openmpi)
-      for host in "$@"; do printf '%s slots=%s\n' "${host%:*}" "${host#*:}"; done >"$hostfile"
-      printf '%s\n' --mca plm_rsh_agent "$rsh" --hostfile "$hostfile" ;;
-    *) echo "no remote launch known for MPI '$mpi'" >&2; return 2 ;;
-  esac
+  line=$(build_fact "$build" TRAPEZOID_HOST_LINE) && flags=$(build_fact "$build" TRAPEZOID_REMOTE_FLAGS) ||
+    return 2
+  [ -n "$flags" ] || { echo "no remote launch known for the MPI of $build" >&2; return 2; }
+  for host in "$@"; do
+    word=${line//\{host\}/${host%:*}}
+    echo "${word//\{slots\}/${host##*:}}"
+  done >"$hostfile"
+  read -ra flags <<<"$flags"
+  for word in "${flags[@]}"; do
+    word=${word//\{rsh\}/$rsh}
+    echo "${word//\{hostfile\}/$hostfile}"
+  done
 }

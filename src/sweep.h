@@ -1,0 +1,63 @@
+// What a sweep of a cluster runs, and what it concludes from the verdicts:
+// which jobs share a wave, and which nodes and links are to blame.
+#ifndef TRAPEZOID_SWEEP_H
+#define TRAPEZOID_SWEEP_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+using Pair = std::pair<int, int>;  // two nodes' indices, the smaller first
+using Wave = std::vector<Pair>;    // pairs with no node in common, run side by side
+
+// Every pair of COUNT nodes exactly once, in COUNT - 1 waves for an even
+// COUNT and COUNT for an odd one (the round-robin circle schedule).
+std::vector<Wave> every_pair(int count);
+
+// Each node with the next in a ring, the last with the first: one pair for
+// two nodes, in two waves for an even count and three for an odd one.
+std::vector<Wave> ring_pairs(int count);
+
+// PAIRS in waves, each pair in the first wave that none of its nodes is in yet.
+std::vector<Wave> in_waves(const std::vector<Pair>& pairs);
+
+enum class Verdict : std::uint8_t { kNotRun, kPass, kFail, kNoEnd };
+
+bool failed(Verdict verdict);
+
+struct Outcome {
+  Verdict verdict = Verdict::kNotRun;
+  std::string cause;     // why it failed, or a note on a pass
+  double seconds = 0.0;
+  std::string evidence;  // the first lines the job wrote, for a failure
+};
+
+// The verdicts of a sweep of COUNT nodes.
+class Matrix {
+ public:
+  explicit Matrix(int count)
+      : count_(count), alone_(count), pairs_(static_cast<size_t>(count) * count) {}
+  int count() const { return count_; }
+  Outcome& alone(int node) { return alone_[node]; }
+  const Outcome& alone(int node) const { return alone_[node]; }
+  Outcome& pair(int a, int b) { return pairs_[index(a, b)]; }
+  const Outcome& pair(int a, int b) const { return pairs_[index(a, b)]; }
+  Outcome& whole() { return whole_; }
+  const Outcome& whole() const { return whole_; }
+
+ private:
+  size_t index(int a, int b) const {
+    return (static_cast<size_t>(std::min(a, b)) * count_) + std::max(a, b);
+  }
+  int count_;
+  std::vector<Outcome> alone_;
+  std::vector<Outcome> pairs_;
+  Outcome whole_;
+};
+
+// The suspects, one line each: "suspect node NODE: ...", "suspect link NODE
+// NODE: ...", "suspect network: ..." or "suspect whole job: ...".
+std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::string>& names);
+
+#endif

@@ -1,0 +1,219 @@
+#include "sweep_report.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::array<const char*, 4> kVerdictNames = {"skip", "pass", "FAIL", "FAIL"};
+constexpr std::array<const char*, 4> kColours = {"#c8c8c8", "#4caf50", "#d32f2f", "#ff9800"};
+constexpr std::array<const char*, 4> kMeanings = {"not run", "pass", "fail",
+                                                  "no end within the deadline"};
+
+const char* verdict_name(Verdict verdict) { return kVerdictNames.at(static_cast<size_t>(verdict)); }
+
+// "12.34", or "-" for a job not run.
+std::string seconds_text(const Outcome& outcome) {
+  if (outcome.verdict == Verdict::kNotRun) {
+    return "-";
+  }
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "%.2f", outcome.seconds);
+  return text.data();
+}
+
+std::string pair_name(const Sweep& sweep, const Pair& pair) {
+  return sweep.names[pair.first] + "," + sweep.names[pair.second];
+}
+
+std::string whole_name(const Sweep& sweep) {
+  return "all " + std::to_string(sweep.names.size()) + " nodes";
+}
+
+struct Row {
+  std::string kind;
+  std::string nodes;
+  const Outcome* outcome;
+};
+
+// Every job, in the order run: nodes, pairs, the whole job.
+std::vector<Row> rows(const Sweep& sweep) {
+  std::vector<Row> all;
+  for (size_t node = 0; node < sweep.names.size(); ++node) {
+    all.push_back({"alone", sweep.names[node], &sweep.matrix.alone(static_cast<int>(node))});
+  }
+  for (const Wave& wave : sweep.waves) {
+    for (const Pair& pair : wave) {
+      all.push_back({"pair", pair_name(sweep, pair), &sweep.matrix.pair(pair.first, pair.second)});
+    }
+  }
+  all.push_back({"whole", whole_name(sweep), &sweep.matrix.whole()});
+  return all;
+}
+
+struct Columns {
+  std::string kind;
+  std::string nodes;
+  std::string verdict;
+  std::string seconds;
+  std::string cause;
+};
+
+std::string row_line(const Columns& row, int width) {
+  const int length = std::snprintf(nullptr, 0, "%-5s  %-*s  %-7s  %7s", row.kind.c_str(), width,
+                                   row.nodes.c_str(), row.verdict.c_str(), row.seconds.c_str());
+  std::string line(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(line.data(), line.size(), "%-5s  %-*s  %-7s  %7s", row.kind.c_str(), width,
+                row.nodes.c_str(), row.verdict.c_str(), row.seconds.c_str());
+  line.pop_back();
+  return line + (row.cause.empty() ? "" : "  " + row.cause) + "\n";
+}
+
+}  // namespace
+
+std::string xml(std::string_view text) {
+  std::string escaped;
+  for (const char character : text) {
+    const auto code = static_cast<unsigned char>(character);
+    switch (character) {
+      case '&': escaped += "&amp;"; break;
+      case '<': escaped += "&lt;"; break;
+      case '>': escaped += "&gt;"; break;
+      case '"': escaped += "&quot;"; break;
+      case '\'': escaped += "&apos;"; break;
+      default:
+        if (code >= 0x20 || character == '\t' || character == '\n' || character == '\r') {
+          escaped += character;
+        }
+    }
+  }
+  return escaped;
+}
+
+std::string table(const Sweep& sweep) {
+  const std::vector<Row> all = rows(sweep);
+  size_t width = 5;
+  int pairs = 0;
+  int passed = 0;
+  for (const Row& row : all) {
+    const bool plain_pass = row.outcome->verdict == Verdict::kPass && row.outcome->cause.empty();
+    if (row.kind == "pair") {
+      ++pairs;
+      passed += row.outcome->verdict == Verdict::kPass ? 1 : 0;
+    }
+    if (row.kind != "pair" || !plain_pass) {
+      width = std::max(width, row.nodes.size());
+    }
+  }
+  const int columns = static_cast<int>(width);
+  std::string text = row_line({"job", "nodes", "verdict", "seconds", "cause"}, columns);
+  for (const Row& row : all) {
+    const Outcome& outcome = *row.outcome;
+    if (row.kind == "pair" && outcome.verdict == Verdict::kPass && outcome.cause.empty()) {
+      continue;
+    }
+    if (row.kind == "whole" && pairs > 0) {
+      text += "pairs  " + std::to_string(passed) + " of " + std::to_string(pairs) +
+              " passed, in " + std::to_string(sweep.waves.size()) + " wave(s)\n";
+    }
+    text += row_line(
+        {row.kind, row.nodes, verdict_name(outcome.verdict), seconds_text(outcome), outcome.cause},
+        columns);
+  }
+  return text;
+}
+
+std::string junit(const Sweep& sweep) {
+  const std::vector<Row> all = rows(sweep);
+  int failures = 0;
+  int skipped = 0;
+  for (const Row& row : all) {
+    failures += failed(row.outcome->verdict) ? 1 : 0;
+    skipped += row.outcome->verdict == Verdict::kNotRun ? 1 : 0;
+  }
+  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  text += "<testsuite name=\"trapezoid-sweep\" tests=\"" + std::to_string(all.size()) +
+          "\" failures=\"" + std::to_string(failures) + "\" skipped=\"" +
+          std::to_string(skipped) + "\">\n";
+  for (const Row& row : all) {
+    const Outcome& outcome = *row.outcome;
+    const std::string seconds = seconds_text(outcome);
+    text += "  <testcase classname=\"trapezoid-sweep." + row.kind + "\" name=\"" + xml(row.nodes) +
+            "\" time=\"" + (seconds == "-" ? "0" : seconds) + "\">";
+    if (failed(outcome.verdict)) {
+      text += "<failure message=\"" + xml(outcome.cause) + "\">" + xml(outcome.evidence) +
+              "</failure>";
+    } else if (outcome.verdict == Verdict::kNotRun) {
+      text += "<skipped message=\"" + xml(outcome.cause) + "\"/>";
+    }
+    text += "</testcase>\n";
+  }
+  return text + "</testsuite>\n";
+}
+
+std::string svg(const Sweep& sweep) {
+  const int count = static_cast<int>(sweep.names.size());
+  constexpr int kLargest = 24;
+  constexpr int kPicture = 960;
+  const int cell = std::clamp(kPicture / std::max(count, 1), 4, kLargest);
+  size_t longest = 1;
+  for (const std::string& name : sweep.names) {
+    longest = std::max(longest, name.size());
+  }
+  const int font = std::max(cell - 2, 3);
+  const int margin = static_cast<int>(longest) * font * 6 / 10 + 8;
+  const int side = margin + (count * cell);
+  constexpr int kLine = 18;
+  const int legend_top = side + 10;
+  const int height = legend_top + (kLine * (2 + static_cast<int>(sweep.suspects.size())));
+  const int width = std::max(side + 10, 640);
+  std::string text = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) +
+                     "\" height=\"" + std::to_string(height) +
+                     "\" font-family=\"sans-serif\">\n<rect width=\"100%\" height=\"100%\" "
+                     "fill=\"white\"/>\n";
+  auto square = [&](int row, int column, const Outcome& outcome) {
+    text += "<rect x=\"" + std::to_string(margin + (column * cell)) + "\" y=\"" +
+            std::to_string(margin + (row * cell)) + "\" width=\"" + std::to_string(cell) +
+            "\" height=\"" + std::to_string(cell) + "\" fill=\"" +
+            kColours.at(static_cast<size_t>(outcome.verdict)) + "\" stroke=\"white\"><title>" +
+            xml(sweep.names[row] + (row == column ? "" : "," + sweep.names[column]) + ": " +
+                verdict_name(outcome.verdict) +
+                (outcome.cause.empty() ? "" : ": " + outcome.cause)) +
+            "</title></rect>\n";
+  };
+  for (int row = 0; row < count; ++row) {
+    const std::string name = xml(sweep.names[row]);
+    const int middle = margin + (row * cell) + (cell / 2);
+    text += "<text x=\"" + std::to_string(margin - 4) + "\" y=\"" + std::to_string(middle) +
+            "\" font-size=\"" + std::to_string(font) +
+            "\" text-anchor=\"end\" dominant-baseline=\"middle\">" + name + "</text>\n";
+    text += "<text transform=\"translate(" + std::to_string(middle) + "," +
+            std::to_string(margin - 4) + ") rotate(-90)\" font-size=\"" + std::to_string(font) +
+            "\" dominant-baseline=\"middle\">" + name + "</text>\n";
+    for (int column = 0; column < count; ++column) {
+      square(row, column,
+             row == column ? sweep.matrix.alone(row) : sweep.matrix.pair(row, column));
+    }
+  }
+  int x = 10;
+  for (size_t verdict = 0; verdict < kColours.size(); ++verdict) {
+    text += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(legend_top) +
+            "\" width=\"12\" height=\"12\" fill=\"" + kColours.at(verdict) + "\"/><text x=\"" +
+            std::to_string(x + 16) + "\" y=\"" + std::to_string(legend_top + 11) +
+            "\" font-size=\"12\">" + kMeanings.at(verdict) + "</text>\n";
+    x += 40 + static_cast<int>(std::string_view(kMeanings.at(verdict)).size()) * 7;
+  }
+  int y = legend_top + kLine + 14;
+  const std::vector<std::string> none = {"no suspect: every job passed"};
+  for (const std::string& line : sweep.suspects.empty() ? none : sweep.suspects) {
+    text += "<text x=\"10\" y=\"" + std::to_string(y) + "\" font-size=\"12\">" + xml(line) +
+            "</text>\n";
+    y += kLine;
+  }
+  return text + "</svg>\n";
+}
