@@ -52,6 +52,7 @@ constexpr size_t kBufferSize = 65536;
 constexpr int kFirstFreeDescriptor = 3;
 
 volatile std::sig_atomic_t interruption = 0;
+bool catching = false;
 
 void interrupt(int signal) { interruption = signal; }
 
@@ -326,11 +327,16 @@ void run_jobs(std::vector<Job>& jobs, int seconds) {
 std::string run_job(const std::vector<std::string>& command, int seconds, JobRun& run) {
   std::vector<Job> jobs(1);
   jobs[0].command = command;
+  // A caller that catches interruptions itself handles them.
+  const bool caught = catching;
   catch_interruptions();
   run_jobs(jobs, seconds);
-  handle_interruptions(SIG_DFL);
-  if (interruption != 0) {
-    std::raise(interruption);
+  if (!caught) {
+    handle_interruptions(SIG_DFL);
+    catching = false;
+    if (interruption != 0) {
+      std::raise(interruption);
+    }
   }
   if (!jobs[0].run.started) {
     return jobs[0].run.failure;
@@ -339,7 +345,10 @@ std::string run_job(const std::vector<std::string>& command, int seconds, JobRun
   return "";
 }
 
-void catch_interruptions() { handle_interruptions(interrupt); }
+void catch_interruptions() {
+  handle_interruptions(interrupt);
+  catching = true;
+}
 
 int interrupted() { return interruption; }
 

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# sweep_sim.sh BUILD: trapezoid-sweep on simulated nodes: a launcher stand-in
+# on PATH answers at once with a right output, or hangs for one planted pair.
+# Every pair of 64 nodes must name that link alone, with valid JUnit and SVG
+# files; bad input must get exit status 2 and one line, never a shell; an
+# interrupted sweep must leave nothing behind.
+# shellcheck source=lib.sh
+. "$(dirname "$0")/lib.sh"
+
+build=$1
+for tool in xmllint rsvg-convert; do
+  command -v "$tool" >/dev/null || skip "no $tool: install libxml2-utils and librsvg2-bin"
+done
+# A copy of the kit whose launcher is the stand-in: the sweep reads the
+# facts beside it.
+mkdir -p "$work/kit" "$work/bin" "$work/outputs" "$work/tmp"
+cp "$build/trapezoid-sweep" "$work/kit/"
+ln -s "$build/trapezoid" "$work/kit/trapezoid"
+printf '%s\n' TRAPEZOID_MPI=stand-in "TRAPEZOID_MPIEXEC=$work/bin/mpiexec" TRAPEZOID_NUMPROC_FLAG=-n \
+  TRAPEZOID_PMI=pmi2 'TRAPEZOID_HOST_LINE={host}' 'TRAPEZOID_REMOTE_FLAGS=--hostfile {hostfile} --rsh {rsh}' \
+  >"$work/kit/mpi.env"
+# The stand-in for srun and mpiexec: the nodes from --nodelist or the
+# hostfile; the hung pair's job writes what needs escaping, then sleeps.
+cat >"$work/bin/srun" <<'STANDIN'
+#!/bin/bash
+np=1 nodes=,
+while [ $# -gt 1 ]; do
+  case $1 in
+    --ntasks=*) np=${1#*=} ;;
+    --nodelist=*) nodes=,${1#*=}, ;;
+    -n) np=$2 && shift ;;
+    --hostfile) nodes=,$(paste -sd, "$2"), && shift ;;
+  esac
+  shift
+done
+if [[ -n $HANG && $nodes == *",${HANG%,*},"* && $nodes == *",${HANG#*,},"* ]]; then
+  echo "<stuck> & \"waiting\" on ${HANG}" >&2
+  exec -a "hang-$MARK" sleep 1000
+fi
+exec cat "$OUTPUTS/$np"
+STANDIN
+printf '#!/bin/sh\n[ "$1 $2" = "show hostnames" ] && echo "$3" | tr , "\\n"\n' >"$work/bin/scontrol"
+printf '#!/bin/sh\nexit 0\n' >"$work/bin/rsh"
+chmod 755 "$work/bin/"*
+ln -s srun "$work/bin/mpiexec"
+launcher=$(build_fact "$build" TRAPEZOID_MPIEXEC) numproc=$(build_fact "$build" TRAPEZOID_NUMPROC_FLAG)
+for np in 1 2 3 64; do
+  launch_ok "$work/outputs/$np" "$work/err" "the output of $np" "$launcher" "$numproc" "$np" "$build/trapezoid"
+done
+export PATH=$work/bin:$PATH OUTPUTS=$work/outputs MARK=$$ HANG=sim05,sim40 TMPDIR=$work/tmp
+nodes=$(printf 'sim%02d,' $(seq 0 63))
+nodes=${nodes%,}
+
+# The plant is in place: the pair hangs, its neighbour answers right.
+! timeout 1 srun --ntasks=2 --nodelist=sim05,sim40 x 2>/dev/null || fail "the pair sim05,sim40 does not hang"
+srun --ntasks=2 --nodelist=sim05,sim41 x | "$TRAPEZOID_CHECK" 2 >/dev/null || fail "sim05,sim41 is not right"
+
+# Row: name, status, what stderr or stdout must say (a regular expression),
+# the JUnit counts (empty: none written), SLURM_JOB_NODELIST or a hostfile's
+# lines (^ between them), arguments.
+rows=(
+  "every-pair|1|^suspect link sim05 sim40: .*no end within 2 s|2081 1 1|$nodes||--deadline 2"
+  "ring|1|^suspect whole job: every node and pair passes|129 1 0|$nodes||--pairs ring --deadline 2"
+  "twice|0|^pairs  1 of 1 passed|4 0 0|sim00,sim01,sim00||--deadline 2"
+  "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
+  "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/bin/rsh"
+  "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
+  "command|2|names '\\\$\\(touch', which no host|||\$(touch $work/owned)|"
+  "quote|2|names '\"a\"', which no host|||\"a\"|"
+  "space|2|names 'a b', which no host||sim00,a b||"
+  "empty|2|names no host|||# nothing|"
+  "deadline-0|2|--deadline must be a whole number of seconds from 1 to 86400, not '0'||sim00||--deadline 0"
+  "deadline-word|2|not 'soon'||sim00||--deadline soon"
+  "junit|2|cannot write $work/none/j.xml||sim00||--junit $work/none/j.xml"
+  "svg|2|cannot write $work/none/m.svg||sim00||--svg $work/none/m.svg"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r name expected said counts list hosts args <<<"$row"
+  unset SLURM_JOB_NODELIST
+  extra=(--per-node 1 --junit "$work/junit.xml" --svg "$work/matrix.svg")
+  [[ ! $name =~ ^(junit|svg)$ ]] || extra=(--per-node 1)
+  if [ -n "$hosts" ] || [ -z "$list" ]; then
+    tr '^' '\n' <<<"$hosts" >"$work/hosts"
+    extra+=(--hostfile "$work/hosts")
+  else
+    export SLURM_JOB_NODELIST=$list
+  fi
+  rm -f "$work/junit.xml" "$work/matrix.svg"
+  read -ra words <<<"$args"
+  status=0 started=$(date +%s%N)
+  launch "$work/out" "$work/err" env "$RUN_MARK" "$work/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
+    status=$?
+  ms=$((($(date +%s%N) - started) / 1000000))
+  [ "$status" = "$expected" ] || { cat "$work/err" "$work/out"; fail "$name: exit status $status, not $expected"; }
+  grep -qE -- "$said" "$work/err" "$work/out" || { cat "$work/err" "$work/out"; fail "$name: nothing says '$said'"; }
+  [ ! -e "$work/owned" ] || fail "$name: a shell ran a host's name"
+  if [ -n "$counts" ]; then
+    read -r tests failures skipped <<<"$counts"
+    grep -q "tests=\"$tests\" failures=\"$failures\" skipped=\"$skipped\"" "$work/junit.xml" ||
+      fail "$name: JUnit $(grep -o 'tests=.*skipped="[0-9]*"' "$work/junit.xml"), not $counts"
+    xmllint --noout "$work/junit.xml" || fail "$name: the JUnit file is not XML"
+    rsvg-convert -o "$work/matrix.png" "$work/matrix.svg" || fail "$name: the SVG does not render"
+  fi
+  [ "$expected" != 2 ] || [ "$(wc -l <"$work/err")" -le 3 ] || fail "$name: more than the error and the usage"
+  suspects=$(grep -c '^suspect ' "$work/out")
+  [ "$expected" != 1 ] || [ "$suspects" = 1 ] || fail "$name: $suspects suspects"
+  expect_none_left
+  [ -z "$(ls "$work/tmp")" ] || fail "$name: left $(ls "$work/tmp")"
+  echo "== $name: exit status $status, $ms ms: $(grep -hE -m1 -- "$said" "$work/err" "$work/out")"
+done
+
+# Interrupted while the hung pair runs, the sweep ends every job and goes.
+printf '%s\n' sim05 sim40 sim41 >"$work/hosts"
+for signal in INT TERM; do
+  env "$RUN_MARK" "$work/kit/trapezoid-sweep" --per-node 1 --deadline 60 --hostfile "$work/hosts" \
+    --rsh "$work/bin/rsh" </dev/null >"$work/out" 2>"$work/err" &
+  sweep=$!
+  for _ in $(seq 100); do pgrep -f "hang-$MARK" >/dev/null && break; sleep 0.1; done
+  pgrep -f "hang-$MARK" >/dev/null || fail "$signal: the hung pair never ran"
+  started=$SECONDS
+  kill -"$signal" "$sweep"
+  status=0
+  wait "$sweep" || status=$?
+  cat "$work/err"
+  [ "$status" = $((128 + $(kill -l "$signal"))) ] || fail "$signal: exit status $status"
+  [ $((SECONDS - started)) -le 10 ] || fail "$signal: $((SECONDS - started)) s to end"
+  expect_none_left
+  [ -z "$(ls "$work/tmp")" ] || fail "$signal: left $(ls "$work/tmp")"
+  echo "== $signal: exit status $status, $((SECONDS - started)) s"
+done

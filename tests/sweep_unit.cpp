@@ -1,0 +1,135 @@
+// The sweep's schedule and blame, without a cluster: every pair exactly once
+// in the fewest waves, and the suspects each pattern of verdicts points at.
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sweep.h"
+
+namespace {
+
+int failures = 0;
+
+void expect(bool holds, const std::string& what) {
+  if (!holds) {
+    std::printf("FAIL: %s\n", what.c_str());
+    ++failures;
+  }
+}
+
+// Every pair once, disjoint within a wave, in COUNT - 1 or COUNT waves.
+void check_schedule(int count) {
+  const std::vector<Wave> waves = every_pair(count);
+  std::set<Pair> seen;
+  for (const Wave& wave : waves) {
+    std::set<int> busy;
+    for (const Pair& pair : wave) {
+      const bool fresh = seen.insert(pair).second;
+      expect(fresh && pair.first < pair.second && pair.second < count,
+             std::to_string(count) + " nodes: pair " + std::to_string(pair.first) + "," +
+                 std::to_string(pair.second) + " out of range or twice");
+      expect(busy.insert(pair.first).second && busy.insert(pair.second).second,
+             std::to_string(count) + " nodes: a node twice in one wave");
+    }
+  }
+  const size_t all = static_cast<size_t>(count) * (count - 1) / 2;
+  expect(seen.size() == all, std::to_string(count) + " nodes: " + std::to_string(seen.size()) +
+                                 " pairs, not " + std::to_string(all));
+  const size_t fewest = count < 2 ? 0 : static_cast<size_t>(count - 1 + (count % 2));
+  expect(waves.size() == fewest, std::to_string(count) + " nodes: " +
+                                     std::to_string(waves.size()) + " waves, not " +
+                                     std::to_string(fewest));
+}
+
+struct Row {
+  const char* name;
+  int count;
+  bool ring;
+  std::vector<int> failing_alone;
+  std::vector<Pair> failing_pairs;  // of those run
+  bool whole_fails;
+  std::vector<std::string> suspects;  // each line up to its colon
+};
+
+std::vector<std::string> blamed(const Row& row) {
+  Matrix matrix(row.count);
+  std::vector<std::string> names;
+  for (int node = 0; node < row.count; ++node) {
+    names.push_back("n" + std::to_string(node));
+    matrix.alone(node).verdict = Verdict::kPass;
+  }
+  for (const int node : row.failing_alone) {
+    matrix.alone(node).verdict = Verdict::kFail;
+  }
+  const std::set<Pair> failing(row.failing_pairs.begin(), row.failing_pairs.end());
+  for (const Wave& wave : row.ring ? ring_pairs(row.count) : every_pair(row.count)) {
+    for (const Pair& pair : wave) {
+      const bool skipped = failed(matrix.alone(pair.first).verdict) ||
+                           failed(matrix.alone(pair.second).verdict);
+      Verdict verdict = failing.count(pair) != 0 ? Verdict::kNoEnd : Verdict::kPass;
+      matrix.pair(pair.first, pair.second).verdict = skipped ? Verdict::kNotRun : verdict;
+    }
+  }
+  matrix.whole().verdict = row.whole_fails ? Verdict::kFail : Verdict::kPass;
+  std::vector<std::string> lines;
+  for (const std::string& line : blame(matrix, names)) {
+    lines.push_back(line.substr(0, line.find(':')));
+  }
+  return lines;
+}
+
+std::vector<Pair> all_pairs_of(int node, int count) {
+  std::vector<Pair> pairs;
+  for (int other = 0; other < count; ++other) {
+    if (other != node) {
+      pairs.emplace_back(std::min(node, other), std::max(node, other));
+    }
+  }
+  return pairs;
+}
+
+std::vector<Pair> every_pair_failing(int count) {
+  std::vector<Pair> pairs;
+  for (int a = 0; a < count; ++a) {
+    for (int b = a + 1; b < count; ++b) {
+      pairs.emplace_back(a, b);
+    }
+  }
+  return pairs;
+}
+
+}  // namespace
+
+int main() {
+  for (int count = 1; count <= 200; ++count) {
+    check_schedule(count);
+  }
+  const std::vector<Row> rows = {
+      {"healthy", 5, false, {}, {}, false, {}},
+      {"a node that fails by itself", 5, false, {2}, {}, true, {"suspect node n2"}},
+      {"a bad NIC", 6, false, {}, all_pairs_of(3, 6), true, {"suspect node n3"}},
+      {"a bad link, not neighbours", 5, false, {}, {{0, 3}}, true, {"suspect link n0 n3"}},
+      {"two bad links", 6, false, {}, {{0, 3}, {1, 4}}, true,
+       {"suspect link n0 n3", "suspect link n1 n4"}},
+      {"most pairs fail", 6, false, {}, every_pair_failing(6), true, {"suspect network"}},
+      {"two nodes", 2, false, {}, {{0, 1}}, true,
+       {"suspect node n0", "suspect node n1", "suspect link n0 n1"}},
+      {"three nodes, a bad link", 3, false, {}, {{0, 2}}, true, {"suspect link n0 n2"}},
+      {"three nodes, a bad NIC", 3, false, {}, {{0, 1}, {1, 2}}, true, {"suspect node n1"}},
+      {"three nodes, all fail", 3, false, {}, every_pair_failing(3), true, {"suspect network"}},
+      {"only the whole job fails", 4, false, {}, {}, true, {"suspect whole job"}},
+      {"ring, a bad NIC", 5, true, {}, {{1, 2}, {2, 3}}, true, {"suspect node n2"}},
+      {"ring, a bad link", 5, true, {}, {{0, 4}}, true, {"suspect link n0 n4"}},
+  };
+  for (const Row& row : rows) {
+    const std::vector<std::string> found = blamed(row);
+    std::string said;
+    for (const std::string& line : found) {
+      said += "'" + line + "' ";
+    }
+    expect(found == row.suspects, std::string(row.name) + ": blamed " + said);
+  }
+  std::printf("%s\n", failures == 0 ? "schedule of 1 to 200 nodes and blame: ok" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}
