@@ -58,7 +58,7 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "Each process of an MPI job sums its share of 100000 trapezoids of x^2 on\n"
        "[0, 1] and prints its partial sum. One MPI_Reduce brings the total, 1/3,\n"
        "to process 0. trapezoid-check checks such a job's output;\n"
-       "trapezoid-sweep runs the job on every node and pair of neighbours of a\n"
+       "trapezoid-sweep runs the job on every node and every pair of nodes of a\n"
        "cluster and names the node or the link that fails.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

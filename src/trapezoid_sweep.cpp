@@ -434,7 +434,7 @@ class Sweeper {
     int passed = 0;
     for (size_t i = 0; i < jobs.size(); ++i) {
       const int count = options_.per_node * static_cast<int>(jobs[i].nodes.size());
-      wrote_ = wrote_ || !running[i].run.output.empty() || !running[i].run.errors.empty();
+      wrote_ = wrote_ || !running[i].run.output.empty();
       Outcome outcome = outcome_of(running[i].run, count, options_.deadline);
       Outcome& kept = *jobs[i].outcome;
       if (failed(kept.verdict)) {
@@ -455,6 +455,7 @@ class Sweeper {
                  jobs.size(), took.count());
   }
 
+  // Whether any job wrote on its standard output.
   bool anything_written() const { return wrote_; }
 
  private:

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# sweep.sh BUILD slurm|hostfile: trapezoid-sweep inside a Slurm allocation of
-# four nodes on test hosts, or with --hostfile over three test hosts and the
-# MPI's own launcher: healthy first, then one fault a row, shown in place
-# first. The sweep must name exactly the faulty node or link, and leave no
-# process behind.
+# sweep.sh BUILD slurm|hostfile: trapezoid-sweep of every pair inside a Slurm
+# allocation of five nodes on test hosts, or with --hostfile over three test
+# hosts and the MPI's own launcher: healthy first, then one fault a row,
+# shown in place first. The sweep must name exactly the faulty node or link
+# (on Slurm a link between nodes that are not neighbours in the
+# allocation's order), and leave no process behind.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -18,15 +19,15 @@ testhosts=$SCRIPTS_DIR/testbed/testhosts
 # As separate machines are: else MPICH's UCX passes messages between test
 # hosts through shared memory, and no firewall between them is in its way.
 export TESTHOSTS_OWN_BOOT_ID=1
-a=tz$$a b=tz$$b c=tz$$c d=tz$$d
+a=tz$$a b=tz$$b c=tz$$c d=tz$$d e=tz$$e
 # The checker's causes for a job across a link that drops all.
 hung='no end within [0-9]+ s; (no-output|missing-ranks|no-reduction): '
 if [ "$mode" = slurm ]; then
-  hosts=("$a" "$b" "$c" "$d") before=(salloc -N 4) after=()
+  hosts=("$a" "$b" "$c" "$d" "$e") before=(salloc -N 5) after=()
   # Row: name, fault, suspects, deadline, what the evidence says (a regular
   # expression). Slurm says it cannot reach a node after 10 s of trying.
-  rows=("healthy||" "link|drop $b $c|link $b $c||$hung" "prolog|break $d|node $d||no-output: "
-    "down|stop $d|node $d|15|no-output: .*launcher-error: .*'srun: error: ")
+  rows=("healthy||" "link|drop $b $d|link $b $d||$hung" "prolog|break $e|node $e||no-output: "
+    "down|stop $e|node $e|15|no-output: .*launcher-error: .*'srun: error: ")
   # The plant for a node on which the MPI cannot start: the task prolog
   # names a transport that does not exist, for MPICH over UCX (64-bit) or
   # ch3 (32-bit x86, where Debian has no UCX), and for Open MPI.
@@ -90,7 +91,9 @@ for row in "${rows[@]}"; do
     echo "NOTE: Open MPI hung in a step without the allocation's first node, twice; again" >&2
   done
   if [ -z "$expected" ]; then
-    [ "$status" = 0 ] && grep -q "tests=\"$((${#hosts[@]} * 2))\" failures=\"0\" skipped=\"0\"" "$work/junit.xml" ||
+    # Every node, every pair, and the whole job.
+    n=${#hosts[@]}
+    [ "$status" = 0 ] && grep -q "tests=\"$((n + n * (n - 1) / 2 + 1))\" failures=\"0\" skipped=\"0\"" "$work/junit.xml" ||
       fail "$name: exit status $status, $(grep -o 'tests=.*skipped="[0-9]*"' "$work/junit.xml")"
   else
     [ "$status" = 1 ] && [ "$named" = "$expected" ] || fail "$name: exit status $status, suspects: ${named:-none}"

@@ -11,43 +11,9 @@ build=$1
 for tool in xmllint rsvg-convert; do
   command -v "$tool" >/dev/null || skip "no $tool: install libxml2-utils and librsvg2-bin"
 done
-# A copy of the kit whose launcher is the stand-in: the sweep reads the
-# facts beside it.
-mkdir -p "$work/kit" "$work/bin" "$work/outputs" "$work/tmp"
-cp "$build/trapezoid-sweep" "$work/kit/"
-ln -s "$build/trapezoid" "$work/kit/trapezoid"
-printf '%s\n' TRAPEZOID_MPI=stand-in "TRAPEZOID_MPIEXEC=$work/bin/mpiexec" TRAPEZOID_NUMPROC_FLAG=-n \
-  TRAPEZOID_PMI=pmi2 'TRAPEZOID_HOST_LINE={host}' 'TRAPEZOID_REMOTE_FLAGS=--hostfile {hostfile} --rsh {rsh}' \
-  >"$work/kit/mpi.env"
-# The stand-in for srun and mpiexec: the nodes from --nodelist or the
-# hostfile; the hung pair's job writes what needs escaping, then sleeps.
-cat >"$work/bin/srun" <<'STANDIN'
-#!/bin/bash
-np=1 nodes=,
-while [ $# -gt 1 ]; do
-  case $1 in
-    --ntasks=*) np=${1#*=} ;;
-    --nodelist=*) nodes=,${1#*=}, ;;
-    -n) np=$2 && shift ;;
-    --hostfile) nodes=,$(paste -sd, "$2"), && shift ;;
-  esac
-  shift
-done
-if [[ -n $HANG && $nodes == *",${HANG%,*},"* && $nodes == *",${HANG#*,},"* ]]; then
-  echo "<stuck> & \"waiting\" on ${HANG}" >&2
-  exec -a "hang-$MARK" sleep 1000
-fi
-exec cat "$OUTPUTS/$np"
-STANDIN
-printf '#!/bin/sh\n[ "$1 $2" = "show hostnames" ] && echo "$3" | tr , "\\n"\n' >"$work/bin/scontrol"
-printf '#!/bin/sh\nexit 0\n' >"$work/bin/rsh"
-chmod 755 "$work/bin/"*
-ln -s srun "$work/bin/mpiexec"
-launcher=$(build_fact "$build" TRAPEZOID_MPIEXEC) numproc=$(build_fact "$build" TRAPEZOID_NUMPROC_FLAG)
-for np in 1 2 3 64; do
-  launch_ok "$work/outputs/$np" "$work/err" "the output of $np" "$launcher" "$numproc" "$np" "$build/trapezoid"
-done
-export PATH=$work/bin:$PATH OUTPUTS=$work/outputs MARK=$$ HANG=sim05,sim40 TMPDIR=$work/tmp
+"$SCRIPTS_DIR/testbed/simulated" "$work/sim" "$build" 1 2 3 64 || fail "no simulated nodes"
+mkdir "$work/tmp"
+export PATH=$work/sim/bin:$PATH MARK=$$ HANG=sim05,sim40 TMPDIR=$work/tmp
 nodes=$(printf 'sim%02d,' $(seq 0 63))
 nodes=${nodes%,}
 
@@ -63,7 +29,7 @@ rows=(
   "ring|1|^suspect whole job: every node and pair passes|129 1 0|$nodes||--pairs ring --deadline 2"
   "twice|0|^pairs  1 of 1 passed|4 0 0|sim00,sim01,sim00||--deadline 2"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
-  "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/bin/rsh"
+  "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
   "command|2|names '\\\$\\(touch', which no host|||\$(touch $work/owned)|"
   "quote|2|names '\"a\"', which no host|||\"a\"|"
@@ -88,7 +54,7 @@ for row in "${rows[@]}"; do
   rm -f "$work/junit.xml" "$work/matrix.svg"
   read -ra words <<<"$args"
   status=0 started=$(date +%s%N)
-  launch "$work/out" "$work/err" env "$RUN_MARK" "$work/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
+  launch "$work/out" "$work/err" env "$RUN_MARK" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
     status=$?
   ms=$((($(date +%s%N) - started) / 1000000))
   [ "$status" = "$expected" ] || { cat "$work/err" "$work/out"; fail "$name: exit status $status, not $expected"; }
@@ -112,8 +78,8 @@ done
 # Interrupted while the hung pair runs, the sweep ends every job and goes.
 printf '%s\n' sim05 sim40 sim41 >"$work/hosts"
 for signal in INT TERM; do
-  env "$RUN_MARK" "$work/kit/trapezoid-sweep" --per-node 1 --deadline 60 --hostfile "$work/hosts" \
-    --rsh "$work/bin/rsh" </dev/null >"$work/out" 2>"$work/err" &
+  env "$RUN_MARK" "$work/sim/kit/trapezoid-sweep" --per-node 1 --deadline 60 --hostfile "$work/hosts" \
+    --rsh "$work/sim/bin/rsh" </dev/null >"$work/out" 2>"$work/err" &
   sweep=$!
   for _ in $(seq 100); do pgrep -f "hang-$MARK" >/dev/null && break; sleep 0.1; done
   pgrep -f "hang-$MARK" >/dev/null || fail "$signal: the hung pair never ran"
