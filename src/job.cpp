@@ -266,6 +266,31 @@ void finish(Running& running) {
   run.seconds = std::chrono::duration<double>(Clock::now() - running.started).count();
 }
 
+// Waits until a job writes or UNTIL, and reads what they wrote.
+void wait_for_output(std::vector<Running>& running, Clock::time_point now,
+                     Clock::time_point until) {
+  std::vector<pollfd> ready;
+  ready.reserve(2 * running.size());
+  for (const Running& job : running) {
+    for (const int input : job.inputs) {
+      ready.push_back(pollfd{input, POLLIN, 0});
+    }
+  }
+  std::int64_t left = INT_MAX;
+  if (until != Clock::time_point::max()) {
+    left = std::max<std::int64_t>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+  }
+  if (poll(ready.data(), ready.size(), static_cast<int>(std::min<std::int64_t>(left, INT_MAX))) <=
+      0) {
+    return;
+  }
+  const Clock::time_point read_at = Clock::now();
+  for (size_t i = 0; i < running.size(); ++i) {
+    take_output(running[i], &ready[2 * i], read_at);
+  }
+}
+
 }  // namespace
 
 void run_jobs(std::vector<Job>& jobs, int seconds) {
@@ -276,49 +301,24 @@ void run_jobs(std::vector<Job>& jobs, int seconds) {
   std::vector<Running> running;
   size_t next = 0;
   while (next < jobs.size() || !running.empty()) {
-    while (next < jobs.size() && running.size() < kMostAtOnce && interruption == 0) {
+    for (; next < jobs.size() && running.size() < kMostAtOnce && interruption == 0; ++next) {
       Running started;
-      if (start(jobs[next++], seconds, started)) {
+      if (start(jobs[next], seconds, started)) {
         running.push_back(std::move(started));
       }
     }
-    if (interruption != 0) {
-      next = jobs.size();
-    }
+    next = interruption == 0 ? next : jobs.size();
     const Clock::time_point now = Clock::now();
     Clock::time_point until = Clock::time_point::max();
     for (Running& job : running) {
       until = std::min(until, tend(job, now));
     }
-    for (auto job = running.begin(); job != running.end();) {
-      if (job->done()) {
-        finish(*job);
-        job = running.erase(job);
-      } else {
-        ++job;
-      }
-    }
-    std::vector<pollfd> ready;
-    for (const Running& job : running) {
-      for (const int input : job.inputs) {
-        ready.push_back(pollfd{input, POLLIN, 0});
-      }
-    }
-    if (running.empty()) {
-      continue;
-    }
-    const auto left =
-        until == Clock::time_point::max()
-            ? INT_MAX
-            : std::max<std::int64_t>(
-                  0, std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
-    if (poll(ready.data(), ready.size(), static_cast<int>(std::min<std::int64_t>(left, INT_MAX))) <=
-        0) {
-      continue;
-    }
-    const Clock::time_point read_at = Clock::now();
-    for (size_t i = 0; i < running.size(); ++i) {
-      take_output(running[i], &ready[2 * i], read_at);
+    const auto ended = std::partition(running.begin(), running.end(),
+                                      [](const Running& job) { return !job.done(); });
+    std::for_each(ended, running.end(), finish);
+    running.erase(ended, running.end());
+    if (!running.empty()) {
+      wait_for_output(running, now, until);
     }
   }
   kill_leftovers();

@@ -17,9 +17,9 @@ std::vector<Wave> every_pair(int count) {
       wave.emplace_back(std::min(round, seats - 1), std::max(round, seats - 1));
     }
     for (int step = 1; step < seats / 2; ++step) {
-      const int a = (round + step) % turning;
-      const int b = (round - step + turning) % turning;
-      wave.emplace_back(std::min(a, b), std::max(a, b));
+      const int ahead = (round + step) % turning;
+      const int behind = (round - step + turning) % turning;
+      wave.emplace_back(std::min(ahead, behind), std::max(ahead, behind));
     }
     if (!wave.empty()) {
       waves.push_back(wave);
@@ -75,11 +75,11 @@ struct Record {
   bool mostly_fails() const { return 2 * failed > tried; }
 };
 
-Record record(const Matrix& matrix, int node, int left_out) {
+Record record(const Matrix& matrix, int whose, int without) {
   Record result;
   for (int other = 0; other < matrix.count(); ++other) {
-    const Verdict verdict = matrix.pair(node, other).verdict;
-    if (other != node && other != left_out && verdict != Verdict::kNotRun) {
+    const Verdict verdict = matrix.pair(whose, other).verdict;
+    if (other != whose && other != without && verdict != Verdict::kNotRun) {
       ++result.tried;
       result.failed += failed(verdict) ? 1 : 0;
     }
@@ -105,8 +105,40 @@ bool blamed_for_pairs(const Matrix& matrix, int node, std::string& cause) {
   return 2 * others_fine > own.failed;
 }
 
-std::string link_name(const std::vector<std::string>& names, int a, int b) {
-  return names[a] + " " + names[b];
+std::string link_name(const std::vector<std::string>& names, const Pair& pair) {
+  return names[pair.first] + " " + names[pair.second];
+}
+
+// The failed pairs that no blamed node explains: each a link, or, when they
+// are most of the pairs, the network.
+void blame_links(const Matrix& matrix, const std::vector<std::string>& names,
+                 const std::vector<bool>& blamed, std::vector<std::string>& lines) {
+  std::vector<Pair> unexplained;
+  size_t considered = 0;
+  for (int first = 0; first < matrix.count(); ++first) {
+    for (int second = first + 1; second < matrix.count(); ++second) {
+      const Verdict verdict = matrix.pair(first, second).verdict;
+      if (!blamed[first] && !blamed[second] && verdict != Verdict::kNotRun) {
+        ++considered;
+        if (failed(verdict)) {
+          unexplained.emplace_back(first, second);
+        }
+      }
+    }
+  }
+  if (unexplained.size() >= 2 && 2 * unexplained.size() > considered) {
+    const Pair& first = unexplained.front();
+    lines.push_back("suspect network: " + std::to_string(unexplained.size()) + " of " +
+                    std::to_string(considered) +
+                    " pairs of nodes fail, too many for a node or a link, first " +
+                    link_name(names, first) + ": " + matrix.pair(first.first, first.second).cause);
+    return;
+  }
+  for (const Pair& pair : unexplained) {
+    lines.push_back("suspect link " + link_name(names, pair) +
+                    ": the pair fails, both pass by themselves and with most other nodes: " +
+                    matrix.pair(pair.first, pair.second).cause);
+  }
 }
 
 }  // namespace
@@ -114,65 +146,41 @@ std::string link_name(const std::vector<std::string>& names, int a, int b) {
 std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::string>& names) {
   const int count = matrix.count();
   std::vector<std::string> lines;
-  std::vector<bool> suspect(count);
+  std::vector<bool> blamed(count);
   for (int node = 0; node < count; ++node) {
     if (failed(matrix.alone(node).verdict)) {
-      suspect[node] = true;
-      lines.push_back("suspect node " + names[node] + ": fails by itself: " +
-                      matrix.alone(node).cause);
+      blamed[node] = true;
+      lines.push_back("suspect node " + names[node] +
+                      ": fails by itself: " + matrix.alone(node).cause);
     }
   }
   // Two nodes have one pair, which cannot tell a link from either node.
-  if (count == 2 && !suspect[0] && !suspect[1] && failed(matrix.pair(0, 1).verdict)) {
+  if (count == 2 && lines.empty() && failed(matrix.pair(0, 1).verdict)) {
     const std::string& cause = matrix.pair(0, 1).cause;
     for (int node = 0; node < 2; ++node) {
       lines.push_back("suspect node " + names[node] + ": passes by itself, fails with " +
                       names[1 - node] + ": " + cause);
     }
-    lines.push_back("suspect link " + link_name(names, 0, 1) +
+    lines.push_back("suspect link " + link_name(names, {0, 1}) +
                     ": the pair fails, and two nodes cannot tell it from either node: " + cause);
     return lines;
   }
+  // Judged against the verdicts alone, before any node is blamed for its pairs.
   std::vector<bool> by_pairs(count);
   for (int node = 0; node < count; ++node) {
     std::string cause;
-    if (!suspect[node] && blamed_for_pairs(matrix, node, cause)) {
-      by_pairs[node] = true;
+    by_pairs[node] = !blamed[node] && blamed_for_pairs(matrix, node, cause);
+    if (by_pairs[node]) {
       const Record own = record(matrix, node, -1);
       lines.push_back("suspect node " + names[node] + ": passes by itself, fails with " +
                       std::to_string(own.failed) + " of the " + std::to_string(own.tried) +
                       " nodes it was paired with, which pass with others: " + cause);
     }
   }
-  // The failed pairs that no suspect node explains.
-  std::vector<Pair> unexplained;
-  int considered = 0;
-  for (int a = 0; a < count; ++a) {
-    for (int b = a + 1; b < count; ++b) {
-      const Verdict verdict = matrix.pair(a, b).verdict;
-      if (suspect[a] || suspect[b] || by_pairs[a] || by_pairs[b] || verdict == Verdict::kNotRun) {
-        continue;
-      }
-      ++considered;
-      if (failed(verdict)) {
-        unexplained.emplace_back(a, b);
-      }
-    }
+  for (int node = 0; node < count; ++node) {
+    blamed[node] = blamed[node] || by_pairs[node];
   }
-  if (unexplained.size() >= 2 && 2 * unexplained.size() > static_cast<size_t>(considered)) {
-    const Pair first = unexplained.front();
-    lines.push_back("suspect network: " + std::to_string(unexplained.size()) + " of " +
-                    std::to_string(considered) +
-                    " pairs of nodes fail, too many for a node or a link, first " +
-                    link_name(names, first.first, first.second) + ": " +
-                    matrix.pair(first.first, first.second).cause);
-    return lines;
-  }
-  for (const Pair& pair : unexplained) {
-    lines.push_back("suspect link " + link_name(names, pair.first, pair.second) +
-                    ": the pair fails, both pass by themselves and with most other nodes: " +
-                    matrix.pair(pair.first, pair.second).cause);
-  }
+  blame_links(matrix, names, blamed, lines);
   if (lines.empty() && failed(matrix.whole().verdict)) {
     lines.push_back("suspect whole job: every node and pair passes, but the job on all " +
                     std::to_string(count) + " nodes fails: " + matrix.whole().cause);

@@ -3,6 +3,7 @@
 #ifndef TRAPEZOID_SWEEP_H
 #define TRAPEZOID_SWEEP_H
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -28,7 +29,7 @@ bool failed(Verdict verdict);
 
 struct Outcome {
   Verdict verdict = Verdict::kNotRun;
-  std::string cause;     // why it failed, or a note on a pass
+  std::string cause;  // why it failed, or a note on a pass
   double seconds = 0.0;
   std::string evidence;  // the first lines the job wrote, for a failure
 };
@@ -41,14 +42,14 @@ class Matrix {
   int count() const { return count_; }
   Outcome& alone(int node) { return alone_[node]; }
   const Outcome& alone(int node) const { return alone_[node]; }
-  Outcome& pair(int a, int b) { return pairs_[index(a, b)]; }
-  const Outcome& pair(int a, int b) const { return pairs_[index(a, b)]; }
+  Outcome& pair(int one, int other) { return pairs_[index(one, other)]; }
+  const Outcome& pair(int one, int other) const { return pairs_[index(one, other)]; }
   Outcome& whole() { return whole_; }
   const Outcome& whole() const { return whole_; }
 
  private:
-  size_t index(int a, int b) const {
-    return (static_cast<size_t>(std::min(a, b)) * count_) + std::max(a, b);
+  size_t index(int one, int other) const {
+    return (static_cast<size_t>(std::min(one, other)) * count_) + std::max(one, other);
   }
   int count_;
   std::vector<Outcome> alone_;

@@ -14,6 +14,22 @@ constexpr std::array<const char*, 4> kVerdictNames = {"skip", "pass", "FAIL", "F
 constexpr std::array<const char*, 4> kColours = {"#c8c8c8", "#4caf50", "#d32f2f", "#ff9800"};
 constexpr std::array<const char*, 4> kMeanings = {"not run", "pass", "fail",
                                                   "no end within the deadline"};
+// Below this, control characters.
+constexpr unsigned char kFirstPrintable = 0x20;
+constexpr size_t kNumberSize = 32;
+// The table's nodes column is at least as wide as its heading.
+constexpr size_t kNodesHeading = 5;
+
+// The picture, in pixels: cells shrink with more nodes, between these.
+constexpr int kPicture = 960;
+constexpr int kLargestCell = 24;
+constexpr int kSmallestCell = 4;
+constexpr int kGap = 10;
+constexpr int kMinimumWidth = 640;
+constexpr int kTextSize = 12;
+constexpr int kLine = 18;
+constexpr int kCharacter = 7;     // the width of a character of kTextSize, about
+constexpr int kLegendSpace = 40;  // between one key of the legend and the next
 
 const char* verdict_name(Verdict verdict) { return kVerdictNames.at(static_cast<size_t>(verdict)); }
 
@@ -22,7 +38,7 @@ std::string seconds_text(const Outcome& outcome) {
   if (outcome.verdict == Verdict::kNotRun) {
     return "-";
   }
-  std::array<char, 32> text{};
+  std::array<char, kNumberSize> text{};
   std::snprintf(text.data(), text.size(), "%.2f", outcome.seconds);
   return text.data();
 }
@@ -81,13 +97,24 @@ std::string xml(std::string_view text) {
   for (const char character : text) {
     const auto code = static_cast<unsigned char>(character);
     switch (character) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      case '\'': escaped += "&apos;"; break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
       default:
-        if (code >= 0x20 || character == '\t' || character == '\n' || character == '\r') {
+        if (code >= kFirstPrintable || character == '\t' || character == '\n' ||
+            character == '\r') {
           escaped += character;
         }
     }
@@ -97,7 +124,7 @@ std::string xml(std::string_view text) {
 
 std::string table(const Sweep& sweep) {
   const std::vector<Row> all = rows(sweep);
-  size_t width = 5;
+  size_t width = kNodesHeading;
   int pairs = 0;
   int passed = 0;
   for (const Row& row : all) {
@@ -118,8 +145,8 @@ std::string table(const Sweep& sweep) {
       continue;
     }
     if (row.kind == "whole" && pairs > 0) {
-      text += "pairs  " + std::to_string(passed) + " of " + std::to_string(pairs) +
-              " passed, in " + std::to_string(sweep.waves.size()) + " wave(s)\n";
+      text += "pairs  " + std::to_string(passed) + " of " + std::to_string(pairs) + " passed, in " +
+              std::to_string(sweep.waves.size()) + " wave(s)\n";
     }
     text += row_line(
         {row.kind, row.nodes, verdict_name(outcome.verdict), seconds_text(outcome), outcome.cause},
@@ -138,16 +165,16 @@ std::string junit(const Sweep& sweep) {
   }
   std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   text += "<testsuite name=\"trapezoid-sweep\" tests=\"" + std::to_string(all.size()) +
-          "\" failures=\"" + std::to_string(failures) + "\" skipped=\"" +
-          std::to_string(skipped) + "\">\n";
+          "\" failures=\"" + std::to_string(failures) + "\" skipped=\"" + std::to_string(skipped) +
+          "\">\n";
   for (const Row& row : all) {
     const Outcome& outcome = *row.outcome;
     const std::string seconds = seconds_text(outcome);
     text += "  <testcase classname=\"trapezoid-sweep." + row.kind + "\" name=\"" + xml(row.nodes) +
             "\" time=\"" + (seconds == "-" ? "0" : seconds) + "\">";
     if (failed(outcome.verdict)) {
-      text += "<failure message=\"" + xml(outcome.cause) + "\">" + xml(outcome.evidence) +
-              "</failure>";
+      text +=
+          "<failure message=\"" + xml(outcome.cause) + "\">" + xml(outcome.evidence) + "</failure>";
     } else if (outcome.verdict == Verdict::kNotRun) {
       text += "<skipped message=\"" + xml(outcome.cause) + "\"/>";
     }
@@ -156,64 +183,75 @@ std::string junit(const Sweep& sweep) {
   return text + "</testsuite>\n";
 }
 
+namespace {
+
+// The legend and the suspects under the matrix, from TOP down.
+std::string legend(const Sweep& sweep, int top) {
+  std::string text;
+  int left = kGap;
+  for (size_t verdict = 0; verdict < kColours.size(); ++verdict) {
+    const std::string_view meaning = kMeanings.at(verdict);
+    text += "<rect x=\"" + std::to_string(left) + "\" y=\"" + std::to_string(top) + "\" width=\"" +
+            std::to_string(kTextSize) + "\" height=\"" + std::to_string(kTextSize) + "\" fill=\"" +
+            kColours.at(verdict) + "\"/><text x=\"" +
+            std::to_string(left + kTextSize + (kGap / 2)) + "\" y=\"" +
+            std::to_string(top + kTextSize - 1) + "\" font-size=\"" + std::to_string(kTextSize) +
+            "\">" + std::string(meaning) + "</text>\n";
+    left += kLegendSpace + (static_cast<int>(meaning.size()) * kCharacter);
+  }
+  int baseline = top + kLine + kTextSize;
+  const std::vector<std::string> none = {"no suspect: every job passed"};
+  for (const std::string& line : sweep.suspects.empty() ? none : sweep.suspects) {
+    text += "<text x=\"" + std::to_string(kGap) + "\" y=\"" + std::to_string(baseline) +
+            "\" font-size=\"" + std::to_string(kTextSize) + "\">" + xml(line) + "</text>\n";
+    baseline += kLine;
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string svg(const Sweep& sweep) {
   const int count = static_cast<int>(sweep.names.size());
-  constexpr int kLargest = 24;
-  constexpr int kPicture = 960;
-  const int cell = std::clamp(kPicture / std::max(count, 1), 4, kLargest);
+  const int cell = std::clamp(kPicture / std::max(count, 1), kSmallestCell, kLargestCell);
   size_t longest = 1;
   for (const std::string& name : sweep.names) {
     longest = std::max(longest, name.size());
   }
   const int font = std::max(cell - 2, 3);
-  const int margin = static_cast<int>(longest) * font * 6 / 10 + 8;
+  // Room for the longest name, its characters about 0.6 of the font wide.
+  const int margin = (static_cast<int>(longest) * font * 3 / 5) + kGap;
   const int side = margin + (count * cell);
-  constexpr int kLine = 18;
-  const int legend_top = side + 10;
+  const int legend_top = side + kGap;
   const int height = legend_top + (kLine * (2 + static_cast<int>(sweep.suspects.size())));
-  const int width = std::max(side + 10, 640);
+  const int width = std::max(side + kGap, kMinimumWidth);
   std::string text = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) +
                      "\" height=\"" + std::to_string(height) +
                      "\" font-family=\"sans-serif\">\n<rect width=\"100%\" height=\"100%\" "
                      "fill=\"white\"/>\n";
   auto square = [&](int row, int column, const Outcome& outcome) {
-    text += "<rect x=\"" + std::to_string(margin + (column * cell)) + "\" y=\"" +
-            std::to_string(margin + (row * cell)) + "\" width=\"" + std::to_string(cell) +
-            "\" height=\"" + std::to_string(cell) + "\" fill=\"" +
-            kColours.at(static_cast<size_t>(outcome.verdict)) + "\" stroke=\"white\"><title>" +
-            xml(sweep.names[row] + (row == column ? "" : "," + sweep.names[column]) + ": " +
-                verdict_name(outcome.verdict) +
-                (outcome.cause.empty() ? "" : ": " + outcome.cause)) +
-            "</title></rect>\n";
+    text +=
+        "<rect x=\"" + std::to_string(margin + (column * cell)) + "\" y=\"" +
+        std::to_string(margin + (row * cell)) + "\" width=\"" + std::to_string(cell) +
+        "\" height=\"" + std::to_string(cell) + "\" fill=\"" +
+        kColours.at(static_cast<size_t>(outcome.verdict)) + "\" stroke=\"white\"><title>" +
+        xml(sweep.names[row] + (row == column ? "" : "," + sweep.names[column]) + ": " +
+            verdict_name(outcome.verdict) + (outcome.cause.empty() ? "" : ": " + outcome.cause)) +
+        "</title></rect>\n";
   };
+  const int label_end = margin - (kGap / 2);
   for (int row = 0; row < count; ++row) {
     const std::string name = xml(sweep.names[row]);
     const int middle = margin + (row * cell) + (cell / 2);
-    text += "<text x=\"" + std::to_string(margin - 4) + "\" y=\"" + std::to_string(middle) +
+    text += "<text x=\"" + std::to_string(label_end) + "\" y=\"" + std::to_string(middle) +
             "\" font-size=\"" + std::to_string(font) +
             "\" text-anchor=\"end\" dominant-baseline=\"middle\">" + name + "</text>\n";
     text += "<text transform=\"translate(" + std::to_string(middle) + "," +
-            std::to_string(margin - 4) + ") rotate(-90)\" font-size=\"" + std::to_string(font) +
+            std::to_string(label_end) + ") rotate(-90)\" font-size=\"" + std::to_string(font) +
             "\" dominant-baseline=\"middle\">" + name + "</text>\n";
     for (int column = 0; column < count; ++column) {
-      square(row, column,
-             row == column ? sweep.matrix.alone(row) : sweep.matrix.pair(row, column));
+      square(row, column, row == column ? sweep.matrix.alone(row) : sweep.matrix.pair(row, column));
     }
   }
-  int x = 10;
-  for (size_t verdict = 0; verdict < kColours.size(); ++verdict) {
-    text += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(legend_top) +
-            "\" width=\"12\" height=\"12\" fill=\"" + kColours.at(verdict) + "\"/><text x=\"" +
-            std::to_string(x + 16) + "\" y=\"" + std::to_string(legend_top + 11) +
-            "\" font-size=\"12\">" + kMeanings.at(verdict) + "</text>\n";
-    x += 40 + static_cast<int>(std::string_view(kMeanings.at(verdict)).size()) * 7;
-  }
-  int y = legend_top + kLine + 14;
-  const std::vector<std::string> none = {"no suspect: every job passed"};
-  for (const std::string& line : sweep.suspects.empty() ? none : sweep.suspects) {
-    text += "<text x=\"10\" y=\"" + std::to_string(y) + "\" font-size=\"12\">" + xml(line) +
-            "</text>\n";
-    y += kLine;
-  }
-  return text + "</svg>\n";
+  return text + legend(sweep, legend_top) + "</svg>\n";
 }

@@ -37,7 +37,8 @@ constexpr const char* kUsage =
 constexpr const char* kHelp =
     "Inside a Slurm allocation (salloc -N K, or a batch script) it runs every job with srun on\n"
     "the allocation's nodes; with --hostfile, with the MPI's own mpiexec on the hosts listed.\n"
-    "  --hostfile FILE     the hosts, one a line: HOST, HOST:N or HOST slots=N; # starts a comment\n"
+    "  --hostfile FILE     the hosts, one a line: HOST, HOST:N or HOST slots=N; # starts a "
+    "comment\n"
     "  --rsh PROGRAM       the remote shell mpiexec starts processes through (default ssh)\n"
     "  --mpi PMI           srun's --mpi (default the build's: pmi2 for MPICH, pmix for Open MPI)\n"
     "  --per-node N        processes on each node of a job (default 2)\n"
@@ -48,7 +49,10 @@ constexpr const char* kHelp =
     "Exit status: 0 every job passed, 1 suspects named, 2 bad arguments or no job started.";
 constexpr int kMaxPerNode = 9999;
 constexpr int kMaxSeconds = 86400;
-constexpr int kQuietSeconds = 60;
+constexpr int kDefaultDeadline = 60;
+// How long scontrol may take to list the allocation's nodes.
+constexpr int kScontrolSeconds = 60;
+constexpr int kFolderAttempts = 100;
 constexpr size_t kEvidenceLines = 10;
 constexpr size_t kEvidenceWidth = 200;
 constexpr size_t kNodesNamed = 8;
@@ -61,7 +65,7 @@ struct Options {
   std::string junit;
   std::string svg;
   int per_node = 2;
-  int deadline = 60;
+  int deadline = kDefaultDeadline;
 };
 
 // Why the sweep cannot go on; main says it and exits with status 2.
@@ -71,37 +75,15 @@ struct Refusal {
 
 [[noreturn]] void refuse(const std::string& reason) { throw Refusal{reason}; }
 
-Options parse(const std::vector<std::string>& args) {
-  Options options;
-  const std::map<std::string, std::string*> texts = {
-      {"--hostfile", &options.hostfile}, {"--rsh", &options.rsh},
-      {"--mpi", &options.pmi},           {"--pairs", &options.pairs},
-      {"--junit", &options.junit},       {"--svg", &options.svg}};
-  for (size_t i = 0; i < args.size(); i += 2) {
-    const std::string& name = args[i];
-    const auto text = texts.find(name);
-    if (text == texts.end() && name != "--per-node" && name != "--deadline") {
-      refuse("unknown argument '" + name + "'");
-    }
-    if (i + 1 == args.size()) {
-      refuse(name + " needs a value");
-    }
-    const std::string& value = args[i + 1];
-    if (text != texts.end()) {
-      *text->second = value;
-    } else if (name == "--per-node") {
-      options.per_node = parse_count(value, kMaxPerNode);
-      if (options.per_node == 0) {
-        refuse("--per-node must be a whole number from 1 to 9999, not '" + value + "'");
-      }
-    } else {
-      options.deadline = parse_count(value, kMaxSeconds);
-      if (options.deadline == 0) {
-        refuse("--deadline must be a whole number of seconds from 1 to 86400, not '" + value +
-               "'");
-      }
-    }
-  }
+// A whole number an option takes, and what it must be.
+struct Number {
+  int* value;
+  int most;
+  const char* must;
+};
+
+// Refuses options that do not go together, and files that cannot be written.
+void check_options(const Options& options) {
   if (options.pairs != "all" && options.pairs != "ring") {
     refuse("--pairs must be all or ring, not '" + options.pairs + "'");
   }
@@ -116,6 +98,41 @@ Options parse(const std::vector<std::string>& args) {
       refuse("cannot write " + *file + ": " + std::strerror(errno));
     }
   }
+}
+
+Options parse(const std::vector<std::string>& args) {
+  Options options;
+  const std::map<std::string, std::string*> texts = {
+      {"--hostfile", &options.hostfile}, {"--rsh", &options.rsh},     {"--mpi", &options.pmi},
+      {"--pairs", &options.pairs},       {"--junit", &options.junit}, {"--svg", &options.svg}};
+  const std::map<std::string, Number> numbers = {
+      {"--per-node", {&options.per_node, kMaxPerNode, "a whole number from 1 to 9999"}},
+      {"--deadline",
+       {&options.deadline, kMaxSeconds, "a whole number of seconds from 1 to 86400"}}};
+  for (size_t i = 0; i < args.size(); i += 2) {
+    const std::string& name = args[i];
+    const auto text = texts.find(name);
+    const auto number = numbers.find(name);
+    if (text == texts.end() && number == numbers.end()) {
+      refuse("unknown argument '" + name + "'");
+    }
+    if (i + 1 == args.size()) {
+      refuse(name + " needs a value");
+    }
+    const std::string& value = args[i + 1];
+    if (text != texts.end()) {
+      *text->second = value;
+      continue;
+    }
+    *number->second.value = parse_count(value, number->second.most);
+    if (*number->second.value == 0) {
+      std::string reason = name;
+      reason += " must be ";
+      reason += number->second.must;
+      refuse(reason.append(", not '").append(value).append("'"));
+    }
+  }
+  check_options(options);
   return options;
 }
 
@@ -134,7 +151,9 @@ std::vector<std::string> nodes_of(const std::vector<std::string>& names, const s
   std::set<std::string> seen;
   for (const std::string& name : names) {
     if (!host_name(name)) {
-      refuse(from + " names '" + name + "', which no host can be called");
+      std::string reason = from;
+      reason += " names '" + name + "', which no host can be called";
+      refuse(reason);
     }
     if (seen.insert(name).second) {
       nodes.push_back(name);
@@ -154,7 +173,7 @@ std::vector<std::string> read_hostfile(const std::string& path) {
   }
   std::vector<std::string> names;
   for (std::string line; std::getline(file, line);) {
-    line = line.substr(0, line.find('#'));
+    line.erase(std::min(line.find('#'), line.size()));
     std::istringstream words(line);
     std::string host;
     if (words >> host) {
@@ -224,9 +243,8 @@ std::string replaced(std::string text, const std::map<std::string, std::string>&
 // How the sweep starts a job on some of its nodes.
 class Launcher {
  public:
-  Launcher(const Options& options, const fs::path& here) : options_(options) {
-    facts_ = read_facts(here);
-    program_ = (here / "trapezoid").string();
+  Launcher(const Options& options, const fs::path& here)
+      : options_(options), facts_(read_facts(here)), program_((here / "trapezoid").string()) {
     if (!runnable(program_)) {
       refuse("no program " + program_);
     }
@@ -247,7 +265,7 @@ class Launcher {
 
   const std::vector<std::string>& nodes() const { return nodes_; }
   const std::string& description() const { return description_; }
-  const std::string& mpi() const { return facts_["TRAPEZOID_MPI"]; }
+  std::string mpi() const { return fact("TRAPEZOID_MPI"); }
 
   // The launch line of a job on NODES, the Ith of the sweep.
   std::vector<std::string> line(const std::vector<int>& nodes, size_t index) const {
@@ -260,22 +278,29 @@ class Launcher {
     if (options_.hostfile.empty()) {
       // Steps of one allocation share its nodes (--overlap) and may start more
       // tasks than the allocation has CPUs there (--overcommit).
-      words = {"srun", "--mpi=" + pmi_, "--nodes=" + std::to_string(nodes.size()),
-               "--ntasks=" + count, "--ntasks-per-node=" + std::to_string(options_.per_node),
-               "--nodelist=" + list, "--overlap", "--overcommit", "--kill-on-bad-exit=1"};
+      words = {"srun",
+               "--mpi=" + pmi_,
+               "--nodes=" + std::to_string(nodes.size()),
+               "--ntasks=" + count,
+               "--ntasks-per-node=" + std::to_string(options_.per_node),
+               "--nodelist=" + list,
+               "--overlap",
+               "--overcommit",
+               "--kill-on-bad-exit=1"};
     } else {
       const std::string hostfile = (work_ / ("job" + std::to_string(index) + ".hosts")).string();
       std::ofstream hosts(hostfile);
       for (const int node : nodes) {
-        hosts << replaced(facts_["TRAPEZOID_HOST_LINE"],
-                          {{"{host}", nodes_[node]}, {"{slots}", std::to_string(options_.per_node)}})
+        hosts << replaced(
+                     fact("TRAPEZOID_HOST_LINE"),
+                     {{"{host}", nodes_[node]}, {"{slots}", std::to_string(options_.per_node)}})
               << "\n";
       }
       if (!hosts.flush()) {
         refuse("cannot write " + hostfile);
       }
-      words = {facts_["TRAPEZOID_MPIEXEC"], facts_["TRAPEZOID_NUMPROC_FLAG"], count};
-      std::istringstream flags(facts_["TRAPEZOID_REMOTE_FLAGS"]);
+      words = {fact("TRAPEZOID_MPIEXEC"), fact("TRAPEZOID_NUMPROC_FLAG"), count};
+      std::istringstream flags(fact("TRAPEZOID_REMOTE_FLAGS"));
       for (std::string flag; flags >> flag;) {
         words.push_back(replaced(flag, {{"{rsh}", options_.rsh}, {"{hostfile}", hostfile}}));
       }
@@ -285,6 +310,11 @@ class Launcher {
   }
 
  private:
+  std::string fact(const std::string& key) const {
+    const auto found = facts_.find(key);
+    return found == facts_.end() ? "" : found->second;
+  }
+
   void slurm() {
     const char* list = std::getenv("SLURM_JOB_NODELIST");
     if (list == nullptr || *list == '\0') {
@@ -293,12 +323,13 @@ class Launcher {
     if (!runnable("srun") || !runnable("scontrol")) {
       refuse("no srun or scontrol on PATH");
     }
-    pmi_ = options_.pmi.empty() ? facts_["TRAPEZOID_PMI"] : options_.pmi;
+    pmi_ = options_.pmi.empty() ? fact("TRAPEZOID_PMI") : options_.pmi;
     if (pmi_.empty()) {
       refuse("the build names no PMI for its MPI: give --mpi");
     }
     JobRun run;
-    const std::string error = run_job({"scontrol", "show", "hostnames", list}, kQuietSeconds, run);
+    const std::string error =
+        run_job({"scontrol", "show", "hostnames", list}, kScontrolSeconds, run);
     if (!error.empty() || !run.failure.empty() || run.stopped) {
       refuse("scontrol show hostnames " + std::string(list) + " failed: " + error + run.failure +
              run.errors);
@@ -314,15 +345,15 @@ class Launcher {
     if (!runnable(rsh_)) {
       refuse("no remote shell '" + rsh_ + "'");
     }
-    const std::string& mpiexec = facts_["TRAPEZOID_MPIEXEC"];
+    const std::string mpiexec = fact("TRAPEZOID_MPIEXEC");
     if (!runnable(mpiexec)) {
       refuse("no launcher '" + mpiexec + "'");
     }
-    if (facts_["TRAPEZOID_REMOTE_FLAGS"].empty()) {
+    if (fact("TRAPEZOID_REMOTE_FLAGS").empty()) {
       refuse("no remote launch known for the build's MPI '" + mpi() + "'");
     }
     std::random_device random;
-    for (int attempt = 0; attempt < 100 && work_.empty(); ++attempt) {
+    for (int attempt = 0; attempt < kFolderAttempts && work_.empty(); ++attempt) {
       const fs::path folder =
           fs::temp_directory_path() / ("trapezoid-sweep." + std::to_string(random()));
       std::error_code error;
@@ -337,7 +368,7 @@ class Launcher {
   }
 
   Options options_;
-  mutable std::map<std::string, std::string> facts_;
+  std::map<std::string, std::string> facts_;
   std::string program_;
   std::string pmi_;
   std::string rsh_;
@@ -395,7 +426,7 @@ Outcome outcome_of(const JobRun& run, int process_count, int deadline) {
   }
   outcome.evidence = evidence(run);
   outcome.cause = output_right(run.output, process_count) ? "right output, but " + run.failure
-                                                           : short_causes(judgement);
+                                                          : short_causes(judgement);
   if (run.stopped) {
     outcome.verdict = Verdict::kNoEnd;
     outcome.cause = "no end within " + std::to_string(deadline) + " s; " + outcome.cause;
@@ -473,43 +504,33 @@ class Sweeper {
   bool wrote_ = false;
 };
 
-// Runs the sweep; returns its exit status.
-int sweep(const Options& options, Launcher& launcher) {
-  Sweep result;
-  result.names = launcher.nodes();
-  const int count = static_cast<int>(result.names.size());
-  result.matrix = Matrix(count);
-  result.waves = options.pairs == "ring" ? ring_pairs(count) : every_pair(count);
-  Matrix& matrix = result.matrix;
+void announce(const Options& options, const Launcher& launcher, const Sweep& sweep) {
   std::string listed;
-  for (size_t i = 0; i < result.names.size() && i < kNodesNamed; ++i) {
-    listed += " " + result.names[i];
+  for (size_t i = 0; i < sweep.names.size() && i < kNodesNamed; ++i) {
+    listed += " " + sweep.names[i];
   }
-  if (result.names.size() > kNodesNamed) {
+  if (sweep.names.size() > kNodesNamed) {
     listed += " ...";
   }
   std::fprintf(stderr,
-               "trapezoid-sweep: %d node(s),%s; %d process(es) a node, deadline %d s, through "
+               "trapezoid-sweep: %zu node(s),%s; %d process(es) a node, deadline %d s, through "
                "%s; %s pairs in %zu wave(s)\n",
-               count, listed.c_str(), options.per_node, options.deadline,
-               launcher.description().c_str(), options.pairs == "ring" ? "ring" : "all",
-               result.waves.size());
-  Sweeper sweeper(options, launcher);
+               sweep.names.size(), listed.c_str(), options.per_node, options.deadline,
+               launcher.description().c_str(), options.pairs.c_str(), sweep.waves.size());
+}
 
-  std::vector<Planned> alone;
-  for (int node = 0; node < count; ++node) {
-    alone.push_back({"alone", {node}, &matrix.alone(node)});
-  }
-  sweeper.run("nodes by themselves", alone);
-  // A pair with a node that fails by itself could only fail too.
+// Runs each wave of pairs, but for pairs with a node that fails by itself,
+// which could only fail too; returns the pairs that failed.
+std::vector<Pair> run_waves(Sweeper& sweeper, Sweep& sweep) {
+  Matrix& matrix = sweep.matrix;
   std::vector<Pair> failures;
-  for (size_t wave = 0; wave < result.waves.size() && interrupted() == 0; ++wave) {
+  for (size_t wave = 0; wave < sweep.waves.size() && interrupted() == 0; ++wave) {
     std::vector<Planned> jobs;
-    for (const Pair& pair : result.waves[wave]) {
+    for (const Pair& pair : sweep.waves[wave]) {
       Outcome& outcome = matrix.pair(pair.first, pair.second);
       for (const int node : {pair.first, pair.second}) {
         if (outcome.cause.empty() && failed(matrix.alone(node).verdict)) {
-          outcome.cause = "not run: " + result.names[node] + " fails by itself";
+          outcome.cause = "not run: " + sweep.names[node] + " fails by itself";
         }
       }
       if (outcome.cause.empty()) {
@@ -517,8 +538,8 @@ int sweep(const Options& options, Launcher& launcher) {
       }
     }
     if (!jobs.empty()) {
-      sweeper.run("wave " + std::to_string(wave + 1) + " of " +
-                      std::to_string(result.waves.size()) + ", pairs",
+      sweeper.run("wave " + std::to_string(wave + 1) + " of " + std::to_string(sweep.waves.size()) +
+                      ", pairs",
                   jobs);
     }
     for (const Planned& job : jobs) {
@@ -527,8 +548,12 @@ int sweep(const Options& options, Launcher& launcher) {
       }
     }
   }
-  // A bad link or node fails every time, while some MPIs hang now and then
-  // on any two nodes: a pair that failed runs once more.
+  return failures;
+}
+
+// A bad link or node fails every time, while some MPIs hang now and then on
+// any two nodes: a pair that failed runs once more.
+void run_again(Sweeper& sweeper, Matrix& matrix, const std::vector<Pair>& failures) {
   const std::vector<Wave> again = in_waves(failures);
   for (size_t wave = 0; wave < again.size() && interrupted() == 0; ++wave) {
     std::vector<Planned> jobs;
@@ -537,45 +562,75 @@ int sweep(const Options& options, Launcher& launcher) {
     }
     sweeper.run("failed pairs once more", jobs);
   }
-  std::vector<int> everyone(count);
-  for (int node = 0; node < count; ++node) {
+}
+
+// The job on all the nodes, as users will run it, unless a suspect is named
+// already; once more if it fails.
+void run_whole(Sweeper& sweeper, Sweep& sweep) {
+  Matrix& matrix = sweep.matrix;
+  if (matrix.count() == 1) {
+    matrix.whole().cause = "not run: the same job as the node by itself";
+    return;
+  }
+  if (!blame(matrix, sweep.names).empty()) {
+    matrix.whole().cause = "not run: the suspects are named already";
+    return;
+  }
+  std::vector<int> everyone(matrix.count());
+  for (int node = 0; node < matrix.count(); ++node) {
     everyone[node] = node;
   }
-  if (count == 1) {
-    matrix.whole().cause = "not run: the same job as the node by itself";
-  } else if (!blame(matrix, result.names).empty()) {
-    matrix.whole().cause = "not run: the suspects are named already";
-  } else {
-    for (int attempt = 0; attempt < 2 && interrupted() == 0 &&
-                          (attempt == 0 || failed(matrix.whole().verdict));
-         ++attempt) {
-      sweeper.run("the whole job", {{"whole", everyone, &matrix.whole()}});
+  for (int attempt = 0; attempt < 2 && interrupted() == 0; ++attempt) {
+    sweeper.run("the whole job", {{"whole", everyone, &matrix.whole()}});
+    if (!failed(matrix.whole().verdict)) {
+      break;
     }
   }
-  if (interrupted() != 0) {
-    return 0;
+}
+
+// Writes the table, the suspects and the files; returns the exit status.
+int conclude(const Options& options, const Launcher& launcher, Sweep& sweep, bool started) {
+  sweep.suspects = blame(sweep.matrix, sweep.names);
+  std::fputs(table(sweep).c_str(), stdout);
+  for (size_t i = 0; i < sweep.suspects.size(); ++i) {
+    std::printf("%s%s\n", i == 0 ? "\n" : "", sweep.suspects[i].c_str());
   }
-  result.suspects = blame(matrix, result.names);
-  std::fputs(table(result).c_str(), stdout);
-  for (size_t i = 0; i < result.suspects.size(); ++i) {
-    std::printf("%s%s\n", i == 0 ? "\n" : "", result.suspects[i].c_str());
-  }
-  int status = result.suspects.empty() ? 0 : 1;
-  if (!sweeper.anything_written()) {
+  int status = sweep.suspects.empty() ? 0 : 1;
+  if (!started) {
     std::fprintf(stderr,
                  "trapezoid-sweep: no job started at all: check the launcher (%s) and that it "
                  "belongs to the build's MPI (%s)\n",
                  launcher.description().c_str(), launcher.mpi().c_str());
     status = 2;
   }
-  for (const auto& [file, text] : {std::pair{options.junit, junit(result)},
-                                   std::pair{options.svg, svg(result)}}) {
+  for (const auto& [file, text] :
+       {std::pair{options.junit, junit(sweep)}, std::pair{options.svg, svg(sweep)}}) {
     if (!file.empty() && !(std::ofstream(file, std::ios::trunc) << text)) {
       std::fprintf(stderr, "trapezoid-sweep: cannot write %s\n", file.c_str());
       status = 2;
     }
   }
   return status;
+}
+
+// Runs the sweep; returns its exit status.
+int sweep(const Options& options, const Launcher& launcher) {
+  Sweep result;
+  result.names = launcher.nodes();
+  const int count = static_cast<int>(result.names.size());
+  result.matrix = Matrix(count);
+  result.waves = options.pairs == "ring" ? ring_pairs(count) : every_pair(count);
+  announce(options, launcher, result);
+  Sweeper sweeper(options, launcher);
+  std::vector<Planned> alone;
+  alone.reserve(count);
+  for (int node = 0; node < count; ++node) {
+    alone.push_back({"alone", {node}, &result.matrix.alone(node)});
+  }
+  sweeper.run("nodes by themselves", alone);
+  run_again(sweeper, result.matrix, run_waves(sweeper, result));
+  run_whole(sweeper, result);
+  return interrupted() != 0 ? 0 : conclude(options, launcher, result, sweeper.anything_written());
 }
 
 fs::path here(const char* argv0) {
@@ -607,7 +662,8 @@ int run(const std::vector<std::string>& args, const char* argv0) {
 int main(int argc, char* argv[]) {
   const int status = run(std::vector<std::string>(argv + 1, argv + argc), argv[0]);
   if (const int signal = interrupted(); signal != 0) {
-    std::fprintf(stderr, "trapezoid-sweep: interrupted by signal %d; every job it started is ended\n",
+    std::fprintf(stderr,
+                 "trapezoid-sweep: interrupted by signal %d; every job it started is ended\n",
                  signal);
     std::signal(signal, SIG_DFL);
     std::raise(signal);

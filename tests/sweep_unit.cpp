@@ -37,9 +37,8 @@ void check_schedule(int count) {
   expect(seen.size() == all, std::to_string(count) + " nodes: " + std::to_string(seen.size()) +
                                  " pairs, not " + std::to_string(all));
   const size_t fewest = count < 2 ? 0 : static_cast<size_t>(count - 1 + (count % 2));
-  expect(waves.size() == fewest, std::to_string(count) + " nodes: " +
-                                     std::to_string(waves.size()) + " waves, not " +
-                                     std::to_string(fewest));
+  expect(waves.size() == fewest, std::to_string(count) + " nodes: " + std::to_string(waves.size()) +
+                                     " waves, not " + std::to_string(fewest));
 }
 
 struct Row {
@@ -65,8 +64,8 @@ std::vector<std::string> blamed(const Row& row) {
   const std::set<Pair> failing(row.failing_pairs.begin(), row.failing_pairs.end());
   for (const Wave& wave : row.ring ? ring_pairs(row.count) : every_pair(row.count)) {
     for (const Pair& pair : wave) {
-      const bool skipped = failed(matrix.alone(pair.first).verdict) ||
-                           failed(matrix.alone(pair.second).verdict);
+      const bool skipped =
+          failed(matrix.alone(pair.first).verdict) || failed(matrix.alone(pair.second).verdict);
       Verdict verdict = failing.count(pair) != 0 ? Verdict::kNoEnd : Verdict::kPass;
       matrix.pair(pair.first, pair.second).verdict = skipped ? Verdict::kNotRun : verdict;
     }
@@ -79,9 +78,13 @@ std::vector<std::string> blamed(const Row& row) {
   return lines;
 }
 
-std::vector<Pair> all_pairs_of(int node, int count) {
+// The rows with a bad NIC have this many nodes.
+constexpr int kNicRowNodes = 6;
+constexpr int kMostNodes = 200;
+
+std::vector<Pair> pairs_with(int node) {
   std::vector<Pair> pairs;
-  for (int other = 0; other < count; ++other) {
+  for (int other = 0; other < kNicRowNodes; ++other) {
     if (other != node) {
       pairs.emplace_back(std::min(node, other), std::max(node, other));
     }
@@ -91,9 +94,9 @@ std::vector<Pair> all_pairs_of(int node, int count) {
 
 std::vector<Pair> every_pair_failing(int count) {
   std::vector<Pair> pairs;
-  for (int a = 0; a < count; ++a) {
-    for (int b = a + 1; b < count; ++b) {
-      pairs.emplace_back(a, b);
+  for (int first = 0; first < count; ++first) {
+    for (int second = first + 1; second < count; ++second) {
+      pairs.emplace_back(first, second);
     }
   }
   return pairs;
@@ -102,18 +105,28 @@ std::vector<Pair> every_pair_failing(int count) {
 }  // namespace
 
 int main() {
-  for (int count = 1; count <= 200; ++count) {
+  for (int count = 1; count <= kMostNodes; ++count) {
     check_schedule(count);
   }
   const std::vector<Row> rows = {
       {"healthy", 5, false, {}, {}, false, {}},
       {"a node that fails by itself", 5, false, {2}, {}, true, {"suspect node n2"}},
-      {"a bad NIC", 6, false, {}, all_pairs_of(3, 6), true, {"suspect node n3"}},
+      {"a bad NIC", kNicRowNodes, false, {}, pairs_with(3), true, {"suspect node n3"}},
       {"a bad link, not neighbours", 5, false, {}, {{0, 3}}, true, {"suspect link n0 n3"}},
-      {"two bad links", 6, false, {}, {{0, 3}, {1, 4}}, true,
+      {"two bad links",
+       6,
+       false,
+       {},
+       {{0, 3}, {1, 4}},
+       true,
        {"suspect link n0 n3", "suspect link n1 n4"}},
       {"most pairs fail", 6, false, {}, every_pair_failing(6), true, {"suspect network"}},
-      {"two nodes", 2, false, {}, {{0, 1}}, true,
+      {"two nodes",
+       2,
+       false,
+       {},
+       {{0, 1}},
+       true,
        {"suspect node n0", "suspect node n1", "suspect link n0 n1"}},
       {"three nodes, a bad link", 3, false, {}, {{0, 2}}, true, {"suspect link n0 n2"}},
       {"three nodes, a bad NIC", 3, false, {}, {{0, 1}, {1, 2}}, true, {"suspect node n1"}},
