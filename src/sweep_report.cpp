@@ -27,6 +27,7 @@ constexpr int kSmallestCell = 4;
 constexpr int kGap = 10;
 constexpr int kMinimumWidth = 640;
 constexpr int kTextSize = 12;
+constexpr int kLargestFont = 14;
 constexpr int kLine = 18;
 constexpr int kCharacter = 7;     // the width of a character of kTextSize, about
 constexpr int kLegendSpace = 40;  // between one key of the legend and the next
@@ -218,13 +219,18 @@ std::string svg(const Sweep& sweep) {
   for (const std::string& name : sweep.names) {
     longest = std::max(longest, name.size());
   }
-  const int font = std::max(cell - 2, 3);
+  const int font = std::clamp(cell - 2, 3, kLargestFont);
   // Room for the longest name, its characters about 0.6 of the font wide.
   const int margin = (static_cast<int>(longest) * font * 3 / 5) + kGap;
   const int side = margin + (count * cell);
   const int legend_top = side + kGap;
   const int height = legend_top + (kLine * (2 + static_cast<int>(sweep.suspects.size())));
-  const int width = std::max(side + kGap, kMinimumWidth);
+  size_t widest = 0;
+  for (const std::string& line : sweep.suspects) {
+    widest = std::max(widest, line.size());
+  }
+  const int width =
+      std::max({side + kGap, kMinimumWidth, (2 * kGap) + (static_cast<int>(widest) * kCharacter)});
   std::string text = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(width) +
                      "\" height=\"" + std::to_string(height) +
                      "\" font-family=\"sans-serif\">\n<rect width=\"100%\" height=\"100%\" "
