@@ -61,6 +61,11 @@ struct Row {
 // Every job, in the order run: nodes, pairs, the whole job.
 std::vector<Row> rows(const Sweep& sweep) {
   std::vector<Row> all;
+  size_t pairs = 0;
+  for (const Wave& wave : sweep.waves) {
+    pairs += wave.size();
+  }
+  all.reserve(sweep.names.size() + pairs + 1);
   for (size_t node = 0; node < sweep.names.size(); ++node) {
     all.push_back({"alone", sweep.names[node], &sweep.matrix.alone(static_cast<int>(node))});
   }
