@@ -11,7 +11,10 @@ build=$1
 for tool in xmllint rsvg-convert; do
   command -v "$tool" >/dev/null || skip "no $tool: install libxml2-utils and librsvg2-bin"
 done
-"$SCRIPTS_DIR/testbed/simulated" "$work/sim" "$build" 1 2 3 64 || fail "no simulated nodes"
+# The outputs of 1, 2 and 3 processes: no row's whole job of 64 answers
+# (the hung pair is in it), and Open MPI 4.1 on 32-bit x86 crashes in
+# MPI_Init with 48 processes or more on one host.
+"$SCRIPTS_DIR/testbed/simulated" "$work/sim" "$build" 1 2 3 || fail "no simulated nodes"
 mkdir "$work/tmp"
 export PATH=$work/sim/bin:$PATH MARK=$$ HANG=sim05,sim40 TMPDIR=$work/tmp
 nodes=$(printf 'sim%02d,' $(seq 0 63))
