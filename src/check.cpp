@@ -399,7 +399,7 @@ std::string cause(const Tally& tally, std::string_view input, int process_count,
   if (copies > 1 && tally.whole_reports == copies && tally.reports == copies && broken == 0) {
     return "separate-jobs: every process ran as a job of its own (" + std::to_string(copies) +
            " copies of a one-process output): the launcher is not of the MPI the program was "
-           "built with, or srun's --mpi does not match it; " +
+           "built with (in a container: the image's MPI), or srun's --mpi does not match it; " +
            kMatchingLaunchers;
   }
   const int others = tally.reports;

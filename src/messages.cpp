@@ -20,6 +20,8 @@ enum Said : std::uint8_t {
   kNoProgram,
   kRemoteShell,
   kUnreachablePeers,
+  kNamespaceShm,
+  kPmiMismatch,
   kKnownError,
   kSaidKinds
 };
@@ -31,7 +33,7 @@ struct Message {
 
 // A line holding TEXT, as each MPI, the loader and OpenSSH print it on
 // Debian 12 and 13; the first that matches a line counts.
-constexpr std::array<Message, 18> kMessages = {{
+constexpr std::array<Message, 21> kMessages = {{
     {kRootRefused, "has detected an attempt to run as root"},    // Open MPI 4.1, 5.0
     {kMissingLibrary, "error while loading shared libraries"},   // glibc's loader
     {kNoProgram, "execvp error on file"},                        // MPICH's proxy
@@ -46,10 +48,15 @@ constexpr std::array<Message, 18> kMessages = {{
     {kUnreachablePeers, "connect(fd="},                 // UCX under MPICH 4.0, refused or lost
     {kUnreachablePeers, "Destination is unreachable"},  // UCX under MPICH 4.0, no transport
     {kUnreachablePeers, "unable to connect from"},      // MPICH 4.0's proxy
-    {kKnownError, "There are not enough slots available in the system"},   // Open MPI 4.1, 5.0
-    {kKnownError, "PRTE has lost communication with a remote daemon"},     // Open MPI 5.0
-    {kKnownError, "appears to have been direct launched using \"srun\""},  // 4.1 under srun
-    {kKnownError, "No PMIx server was reachable"},                         // 5.0 under srun
+    // Processes of one node in containers of their own.
+    {kNamespaceShm, "open(file_name=/proc/"},  // UCX 1.13 and 1.18: a peer's /proc/PID/fd
+    {kNamespaceShm, "Shared memory error"},    // UCX under MPICH 4.0
+    {kNamespaceShm, "due to different user namespaces"},  // Open MPI 4.1's CMA
+    // Open MPI under srun --mpi=none or pmi2.
+    {kPmiMismatch, "appears to have been direct launched using \"srun\""},  // 4.1
+    {kPmiMismatch, "No PMIx server was reachable"},                         // 5.0
+    {kKnownError, "There are not enough slots available in the system"},    // Open MPI 4.1, 5.0
+    {kKnownError, "PRTE has lost communication with a remote daemon"},      // Open MPI 5.0
 }};
 
 // A name in a message: what follows PREFIX, up to the first of STOPS.
@@ -154,6 +161,19 @@ std::string cause_of(Said kind, const std::vector<std::string_view>& lines, size
              peer_hosts(lines, first) +
              ": let the hosts reach each other over the network MPI uses (a firewall, the "
              "wrong network interface, a transport left out)" +
+             said;
+    case kNamespaceShm:
+      return "namespace-shm: processes of one node ran in namespaces of their own (a container "
+             "each) and could not share memory: share them (ch-run --join, podman's --ipc=host "
+             "--pid=host), or tell the MPI not to reach its peers' memory through /proc "
+             "(UCX_POSIX_USE_PROC_LINK=n for UCX, --mca btl_vader_single_copy_mechanism none "
+             "for Open MPI)" +
+             said;
+    case kPmiMismatch:
+      return "pmi-mismatch: the launcher serves a PMI that the program's MPI does not speak: "
+             "start it with its own MPI's launcher, or give srun the --mpi of the MPI the "
+             "program, or its image, was built with (pmix for Open MPI, pmi2 for MPICH; "
+             "srun --mpi=list shows what Slurm has)" +
              said;
     default:
       return "";

@@ -33,7 +33,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "usage: trapezoid-sweep [--hostfile FILE [--rsh PROGRAM]] [--mpi PMI] [--per-node N]\n"
-    "                       [--deadline SECONDS] [--pairs all|ring] [--junit FILE] [--svg FILE]";
+    "                       [--deadline SECONDS] [--pairs all|ring] [--wrap 'COMMAND...']\n"
+    "                       [--junit FILE] [--svg FILE]";
 constexpr const char* kHelp =
     "Inside a Slurm allocation (salloc -N K, or a batch script) it runs every job with srun on\n"
     "the allocation's nodes; with --hostfile, with the MPI's own mpiexec on the hosts listed.\n"
@@ -44,6 +45,8 @@ constexpr const char* kHelp =
     "  --per-node N        processes on each node of a job (default 2)\n"
     "  --deadline SECONDS  a job still running then is stopped and fails (default 60)\n"
     "  --pairs all|ring    every pair of nodes (default), or only neighbours in a ring\n"
+    "  --wrap 'COMMAND...' run each process as COMMAND... trapezoid (a container: 'ch-run IMAGE\n"
+    "                      --'); words split at blanks, no shell; trapezoid is found on its PATH\n"
     "  --junit FILE        also write every job to FILE as a JUnit test case\n"
     "  --svg FILE          also draw the matrix of pairs, coloured by verdict, into FILE\n"
     "Exit status: 0 every job passed, 1 suspects named, 2 bad arguments or no job started.";
@@ -64,6 +67,7 @@ struct Options {
   std::string pairs = "all";
   std::string junit;
   std::string svg;
+  std::string wrap;
   int per_node = 2;
   int deadline = kDefaultDeadline;
 };
@@ -93,6 +97,9 @@ void check_options(const Options& options) {
   if (options.hostfile.empty() && !options.rsh.empty()) {
     refuse("--rsh goes with --hostfile");
   }
+  if (options.wrap.find_first_not_of(" \t") == std::string::npos && !options.wrap.empty()) {
+    refuse("--wrap needs a command");
+  }
   for (const std::string* file : {&options.junit, &options.svg}) {
     if (!file->empty() && !std::ofstream(*file, std::ios::app)) {
       refuse("cannot write " + *file + ": " + std::strerror(errno));
@@ -104,7 +111,8 @@ Options parse(const std::vector<std::string>& args) {
   Options options;
   const std::map<std::string, std::string*> texts = {
       {"--hostfile", &options.hostfile}, {"--rsh", &options.rsh},     {"--mpi", &options.pmi},
-      {"--pairs", &options.pairs},       {"--junit", &options.junit}, {"--svg", &options.svg}};
+      {"--pairs", &options.pairs},       {"--junit", &options.junit}, {"--svg", &options.svg},
+      {"--wrap", &options.wrap}};
   const std::map<std::string, Number> numbers = {
       {"--per-node", {&options.per_node, kMaxPerNode, "a whole number from 1 to 9999"}},
       {"--deadline",
@@ -245,13 +253,24 @@ class Launcher {
  public:
   Launcher(const Options& options, const fs::path& here)
       : options_(options), facts_(read_facts(here)), program_((here / "trapezoid").string()) {
-    if (!runnable(program_)) {
+    std::istringstream wrap(options.wrap);
+    for (std::string word; wrap >> word;) {
+      wrap_.push_back(word);
+    }
+    // A wrapped program runs where the wrapper puts it (an image), as its
+    // PATH finds it; the wrapper itself may be only on the nodes.
+    if (!wrap_.empty()) {
+      program_ = "trapezoid";
+    } else if (!runnable(program_)) {
       refuse("no program " + program_);
     }
     if (options.hostfile.empty()) {
       slurm();
     } else {
       hostfile();
+    }
+    if (!wrap_.empty()) {
+      description_ += ", each process in '" + options.wrap + "'";
     }
   }
   Launcher(const Launcher&) = delete;
@@ -305,6 +324,7 @@ class Launcher {
         words.push_back(replaced(flag, {{"{rsh}", options_.rsh}, {"{hostfile}", hostfile}}));
       }
     }
+    words.insert(words.end(), wrap_.begin(), wrap_.end());
     words.push_back(program_);
     return words;
   }
@@ -340,10 +360,11 @@ class Launcher {
 
   void hostfile() {
     nodes_ = read_hostfile(options_.hostfile);
-    rsh_ = options_.rsh.empty() ? "ssh" : options_.rsh;
-    options_.rsh = rsh_;
-    if (!runnable(rsh_)) {
-      refuse("no remote shell '" + rsh_ + "'");
+    if (options_.rsh.empty()) {
+      options_.rsh = "ssh";
+    }
+    if (!runnable(options_.rsh)) {
+      refuse("no remote shell '" + options_.rsh + "'");
     }
     const std::string mpiexec = fact("TRAPEZOID_MPIEXEC");
     if (!runnable(mpiexec)) {
@@ -364,14 +385,14 @@ class Launcher {
     if (work_.empty()) {
       refuse("cannot make a folder in " + fs::temp_directory_path().string());
     }
-    description_ = mpiexec + " through " + rsh_;
+    description_ = mpiexec + " through " + options_.rsh;
   }
 
   Options options_;
   std::map<std::string, std::string> facts_;
   std::string program_;
   std::string pmi_;
-  std::string rsh_;
+  std::vector<std::string> wrap_;
   std::vector<std::string> nodes_;
   std::string description_;
   fs::path work_;

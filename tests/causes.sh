@@ -126,16 +126,25 @@ case $row in
       read -r _ suffix each_pmi <<<"$each"
       shown "what to start with" "^cause: separate-jobs: .*mpiexec$suffix or srun --mpi=$each_pmi"
     done ;;
-  srun-none.np4)
+  pmi-mismatch.np4)
+    # srun with no PMI, then with the other MPI's. MPICH's processes each
+    # run alone and say nothing of it; Open MPI's say that the PMI does not
+    # fit, and 4.1's do not start, while 5.0's run alone under pmi2 and say
+    # nothing under none.
     start_cluster
-    judge 1 4 srun --mpi=none -n 4 "$probe"
-    if grep -qx 'probe rank=0 size=1' "$raw.err"; then
-      shown "the cause" '^cause: separate-jobs: '
-    else
-      # Open MPI 4.1 refuses to start under srun without PMIx, and says so.
-      absent "a process computed" '^probe' "$raw.err"
-      shown "the cause" 'cause: no-output: .* cause: launcher-error: .*srun' <(tr '\n' ' ' <"$answer")
-    fi ;;
+    other=$(printf '%s\n' "${mpis[@]}" | awk -v mine="$pmi" '$3 != mine { print $3; exit }')
+    said=0
+    for flavour in none "$other"; do
+      judge 1 4 srun --mpi="$flavour" -n 4 "$probe"
+      if grep -q '^cause: pmi-mismatch: ' "$answer"; then
+        first_cause 4 'pmi-mismatch: the launcher serves a PMI'
+        said=$((said + 1))
+      else
+        shown "a world of one, --mpi=$flavour" '^probe rank=0 size=1$' "$raw.err"
+        shown "the cause, --mpi=$flavour" '^cause: separate-jobs: '
+      fi
+    done
+    [ "$mpi" = mpich ] || [ "$said" -gt 0 ] || fail "Open MPI said nothing of the PMI" ;;
   other-count.np4)
     judge 1 5 "$launcher" -n 4 "$program"
     "$TRAPEZOID_CHECK" 4 "$raw" >/dev/null || fail "the job's output is not right for 4 processes"

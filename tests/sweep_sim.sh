@@ -31,6 +31,7 @@ rows=(
   "every-pair|1|^suspect link sim05 sim40: .*no end within 2 s|2081 1 1|$nodes||--deadline 2"
   "ring|1|^suspect whole job: every node and pair passes|129 1 0|$nodes||--pairs ring --deadline 2"
   "twice|0|^pairs  1 of 1 passed|4 0 0|sim00,sim01,sim00||--deadline 2"
+  "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
   "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
@@ -42,6 +43,7 @@ rows=(
   "deadline-word|2|not 'soon'||sim00||--deadline soon"
   "junit|2|cannot write $work/none/j.xml||sim00||--junit $work/none/j.xml"
   "svg|2|cannot write $work/none/m.svg||sim00||--svg $work/none/m.svg"
+  "wrap-blank|2|--wrap needs a command||sim00||--wrap ~"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r name expected said counts list hosts args <<<"$row"
@@ -56,13 +58,19 @@ for row in "${rows[@]}"; do
   fi
   rm -f "$work/junit.xml" "$work/matrix.svg"
   read -ra words <<<"$args"
+  # '~' is a blank inside one argument.
+  words=("${words[@]//\~/ }")
+  rm -f "$work/launched"
   status=0 started=$(date +%s%N)
-  launch "$work/out" "$work/err" env "$RUN_MARK" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
+  # Every pair of 64 is 2000 jobs: a busy machine needs more than the usual deadline.
+  LAUNCH_TIMEOUT=$((90 * TIME_SCALE)) launch "$work/out" "$work/err" env "$RUN_MARK" LAUNCHED="$work/launched" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
     status=$?
   ms=$((($(date +%s%N) - started) / 1000000))
   [ "$status" = "$expected" ] || { cat "$work/err" "$work/out"; fail "$name: exit status $status, not $expected"; }
   grep -qE -- "$said" "$work/err" "$work/out" || { cat "$work/err" "$work/out"; fail "$name: nothing says '$said'"; }
   [ ! -e "$work/owned" ] || fail "$name: a shell ran a host's name"
+  [ "$name" != wrap ] || [ "$(sort -u "$work/launched")" = "ch-run /image -- trapezoid" ] ||
+    fail "wrap: the jobs ran $(sort -u "$work/launched" | head -3)"
   if [ -n "$counts" ]; then
     read -r tests failures skipped <<<"$counts"
     grep -q "tests=\"$tests\" failures=\"$failures\" skipped=\"$skipped\"" "$work/junit.xml" ||
@@ -70,7 +78,8 @@ for row in "${rows[@]}"; do
     xmllint --noout "$work/junit.xml" || fail "$name: the JUnit file is not XML"
     rsvg-convert -o "$work/matrix.png" "$work/matrix.svg" || fail "$name: the SVG does not render"
   fi
-  [ "$expected" != 2 ] || [ "$(wc -l <"$work/err")" -le 3 ] || fail "$name: more than the error and the usage"
+  # One line of error, then the usage's three.
+  [ "$expected" != 2 ] || [ "$(wc -l <"$work/err")" -le 4 ] || fail "$name: more than the error and the usage"
   suspects=$(grep -c '^suspect ' "$work/out")
   [ "$expected" != 1 ] || [ "$suspects" = 1 ] || fail "$name: $suspects suspects"
   expect_none_left
