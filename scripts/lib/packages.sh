@@ -89,10 +89,12 @@ ensure_packages() {
   fi
 }
 
-# build_preset NAME [CMAKE_ARG...]: configures and builds one preset.
+# build_preset NAME [CMAKE_ARG...]: configures and builds one preset; only
+# the targets \$TARGETS names, where it names some.
 build_preset() {
-  local preset=$1 log=$LOG_DIR/$1.log fresh=()
+  local preset=$1 log=$LOG_DIR/$1.log fresh=() targets=()
   shift
+  [ -z "${TARGETS:-}" ] || read -ra targets <<<"--target $TARGETS"
   # A path build follows PATH: another module loaded since means another MPI.
   if [ "$preset" = path ] && [ -f build/path/mpi.env ] &&
     [ "$(build_fact build/path TRAPEZOID_MPIEXEC)" != "$(command -v mpiexec)" ]; then
@@ -100,7 +102,7 @@ build_preset() {
   fi
   echo "building build/$preset" >&2
   mkdir -p "$LOG_DIR"
-  if ! { cmake --preset "$preset" "${fresh[@]}" "$@" && cmake --build --preset "$preset" --parallel; } >"$log" 2>&1; then
+  if ! { cmake --preset "$preset" "${fresh[@]}" "$@" && cmake --build --preset "$preset" --parallel "${targets[@]}"; } >"$log" 2>&1; then
     tail -20 "$log" >&2
     echo "building build/$preset failed; log in $log" >&2
     return 1
