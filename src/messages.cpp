@@ -33,7 +33,7 @@ struct Message {
 
 // A line holding TEXT, as each MPI, the loader and OpenSSH print it on
 // Debian 12 and 13; the first that matches a line counts.
-constexpr std::array<Message, 21> kMessages = {{
+constexpr std::array<Message, 22> kMessages = {{
     {kRootRefused, "has detected an attempt to run as root"},    // Open MPI 4.1, 5.0
     {kMissingLibrary, "error while loading shared libraries"},   // glibc's loader
     {kNoProgram, "execvp error on file"},                        // MPICH's proxy
@@ -57,6 +57,7 @@ constexpr std::array<Message, 21> kMessages = {{
     {kPmiMismatch, "No PMIx server was reachable"},                         // 5.0
     {kKnownError, "There are not enough slots available in the system"},    // Open MPI 4.1, 5.0
     {kKnownError, "PRTE has lost communication with a remote daemon"},      // Open MPI 5.0
+    {kKnownError, "ORTE_ERROR_LOG: Data unpack"},  // 4.1's launcher, a process's message lost
 }};
 
 // A name in a message: what follows PREFIX, up to the first of STOPS.

@@ -75,7 +75,12 @@ for row in "${rows[@]}" "mark|||"; do
   "$TRAPEZOID_CHECK" "$np" "${streams[@]}" >"$work/answer" 2>&1 || [ -n "$expected" ] ||
     { cat "$work/answer" >&2; fail "ch-run, $name: exit status $status, rejected by trapezoid-check"; }
   [ "$status" = 0 ] || [ -n "$expected" ] || fail "ch-run, $name: exit status $status"
-  if [ -n "$expected" ]; then
+  if [ -n "$expected" ] && grep -q 'ORTE_ERROR_LOG: Data unpack' "$work/err" && ! grep -q 'user namespaces' "$work/err"; then
+    # Open MPI 4.1's launcher now and then loses its processes' warning.
+    grep -q "^cause: launcher-error: .*ORTE_ERROR_LOG: Data unpack" "$work/answer" && check_output "$np" "$work/out" "ch-run, $name" ||
+      { cat "$work/answer" >&2; fail "ch-run, $name: a lost warning, and not the launcher's error named"; }
+    echo "NOTE: Open MPI's launcher lost its processes' warning of the namespaces, and said ORTE_ERROR_LOG"
+  elif [ -n "$expected" ]; then
     grep -m1 '^cause: ' "$work/answer" | grep -q "^cause: $expected: " ||
       { cat "$work/answer" >&2; fail "ch-run, $name: the first cause is not $expected"; }
   fi
