@@ -2,7 +2,8 @@
 # install.sh BUILD_DIR: the Debian package of this build, installed by apt
 # into a bare root of this machine's release, brings in all it needs: the
 # job's output passes the checker, a sweep of this one host passes (it needs
-# no remote shell), and the man pages are found.
+# no remote shell), and the man pages are found. Then that root is an image
+# whose containers the host's mpiexec, a sweep and Slurm's srun start.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
