@@ -14,10 +14,9 @@ command -v dpkg-shlibdeps >/dev/null || skip "no dpkg-shlibdeps: install dpkg-de
 # be taken for this one.
 mkdir "$work/packages"
 touch "$work/packages/trapezoid-mpich_0.9.0_amd64.deb" "$work/packages/trapezoid-openmpi_0.9.0_amd64.deb"
-(cd "$build" && cpack -B "$work/packages") >"$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-deb=$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' "$work/cpack.log")
-[ -f "$deb" ] || { cat "$work/cpack.log" >&2; fail "cpack names no package it made"; }
+# shellcheck source=../scripts/lib/packages.sh
+. "$SCRIPTS_DIR/lib/packages.sh"
+deb=$(make_package "$build" "$work/packages") || fail "no package of $build"
 lintian --fail-on error "$deb" >&2 || fail "lintian finds errors in $deb"
 
 . /etc/os-release

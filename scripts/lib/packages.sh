@@ -108,3 +108,15 @@ build_preset() {
     return 1
   fi
 }
+
+# make_package BUILD_DIR DIR: the build's Debian package, made by cpack in
+# DIR (absolute), beside whatever DIR holds; prints its path. cpack's own
+# output is DIR/cpack.log.
+make_package() {
+  local log=$2/cpack.log deb
+  mkdir -p "$2"
+  (cd "$1" && cpack -B "$2") >"$log" 2>&1 || { tail -20 "$log" >&2; echo "cpack failed; log in $log" >&2; return 1; }
+  deb=$(sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' "$log")
+  [ -f "$deb" ] || { tail -20 "$log" >&2; echo "cpack names no package it made; log in $log" >&2; return 1; }
+  echo "$deb"
+}
