@@ -100,7 +100,13 @@ for row in "${rows[@]}"; do
     [ "$status" = 1 ] && [ "$named" = "$expected" ] || fail "$name: exit status $status, suspects: ${named//$'\n'/; }"
     grep '^suspect ' "$work/out" | grep -qE "$evidence" || fail "$name: the evidence does not say '$evidence'"
   fi
-  [ "$name" != down ] || [ $((SECONDS - started)) -le $((deadline + 15)) ] || fail "down: $((SECONDS - started)) s"
+  if [ "$name" = down ]; then
+    # A job that hung once and passed when run again (Open MPI under srun)
+    # costs its wave one more deadline.
+    hung=$(grep -c 'failed once (no end' "$work/out")
+    [ "$hung" = 0 ] || echo "NOTE: $hung job(s) hung once, then passed; $deadline s more each"
+    [ $((SECONDS - started)) -le $((deadline * (1 + hung) + 15)) ] || fail "down: $((SECONDS - started)) s"
+  fi
   expect_none_left
   [ -z "$(ls "$work/tmp")" ] || fail "$name: the sweep left $(ls "$work/tmp")"
   [ -z "$fault" ] || unplant "${words[@]}"
