@@ -62,6 +62,8 @@ rows=(
   "2|$np $work|none|^trapezoid-check: cannot read .*: Is a directory usage"
   "2|$np $real $work/none|none|^trapezoid-check: cannot read .*/none: No such file or directory usage"
 )
+# 50 MB of flood takes the checker a second here, and 11 under qemu-i386.
+deadline=$((10 * TIME_SCALE))
 for row in "${rows[@]}"; do
   IFS='|' read -r want args how regex to <<<"$row"
   read -ra args <<<"$args"
@@ -69,9 +71,9 @@ for row in "${rows[@]}"; do
   : >"$work/out"
   status=0
   case $to in
-    full) timeout 10 "$checker" "${args[@]}" <"$work/in" >/dev/full 2>"$work/err" || status=$? ;;
-    closed) timeout 10 "$checker" "${args[@]}" <"$work/in" >&- 2>"$work/err" || status=$? ;;
-    *) timeout 10 "$checker" "${args[@]}" <"$work/in" >"$work/out" 2>"$work/err" || status=$? ;;
+    full) timeout "$deadline" "$checker" "${args[@]}" <"$work/in" >/dev/full 2>"$work/err" || status=$? ;;
+    closed) timeout "$deadline" "$checker" "${args[@]}" <"$work/in" >&- 2>"$work/err" || status=$? ;;
+    *) timeout "$deadline" "$checker" "${args[@]}" <"$work/in" >"$work/out" 2>"$work/err" || status=$? ;;
   esac
   seen=$(cat "$work/err" "$work/out" | tr '\n' ' ')
   [ "$status" = "$want" ] && [[ $seen =~ $regex ]] ||
