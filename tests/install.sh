@@ -3,7 +3,8 @@
 # into a bare root of this machine's release, brings in all it needs: the
 # job's output passes the checker, a sweep of this one host passes (it needs
 # no remote shell), and the man pages are found. Then that root is an image
-# whose containers the host's mpiexec, a sweep and Slurm's srun start.
+# whose containers the host's mpiexec (Charliecloud's and podman's), a sweep
+# and Slurm's srun start.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -99,6 +100,35 @@ launch_ok "$work/out" "$work/err" "trapezoid-sweep --wrap 'ch-run $join IMAGE --
   --rsh false --deadline $((20 * TIME_SCALE)) --wrap "ch-run $join $work/root --"
 grep -q "each process in 'ch-run $join $work/root --'" "$work/err" || fail "the sweep does not say what wraps its jobs"
 echo "== trapezoid-sweep --wrap 'ch-run $join IMAGE --': $(grep '^alone ' "$work/out")"
+
+# The root as a podman image, as sites run podman: the host's launcher
+# starts a container per process, sharing the host's network, processes and
+# IPC. MPICH's processes reach the launcher's PMI through a port, as the
+# socket it would hand them stays outside; Open MPI's reach its PMIx server's
+# rendezvous files in /tmp, bound in.
+command -v podman >/dev/null || skip "no podman: install podman and runc"
+# shellcheck source=../scripts/lib/podman.sh
+. "$SCRIPTS_DIR/lib/podman.sh"
+image=localhost/trapezoid-test-$$
+cleanup() { podman rmi -f "$image" >/dev/null 2>&1; }
+tar -C "$work/root" -c . | podman import -q - "$image" >/dev/null || fail "podman cannot import the root"
+mapfile -t podman_flags < <(podman_run_flags "$image")
+[ ${#podman_flags[@]} -gt 0 ] || fail "podman runs no container here"
+podman_run=(podman run --rm --net=host --pid=host --ipc=host "${podman_flags[@]}" --env 'PMI_*' --env 'OMPI_*'
+  --env 'PMIX_*' --env 'PRTE_*' -v /tmp:/tmp "$image")
+flags=()
+[ "$mpi" = openmpi ] || flags=(-pmi-port)
+launch_ok "$work/out" "$work/err" "$launcher -n 2 podman run ... IMAGE cat /etc/trapezoid-image" \
+  bash -c '. "$1" && shift && exec "$@"' _ "$SCRIPTS_DIR/lib/launcher.sh" "$launcher" "${flags[@]}" -n 2 \
+  "${podman_run[@]}" cat /etc/trapezoid-image
+[ "$(sort -u "$work/out")" = "image$$" ] && [ "$(wc -l <"$work/out")" = 2 ] ||
+  fail "podman's containers do not show the image's mark"
+launch_ok "$work/out" "$work/err" "$launcher -n 4 podman run ... IMAGE trapezoid" \
+  bash -c '. "$1" && shift && exec "$@"' _ "$SCRIPTS_DIR/lib/launcher.sh" "$launcher" "${flags[@]}" -n 4 \
+  "${podman_run[@]}" trapezoid
+check_output 4 "$work/out" "podman run"
+echo "== podman run (${podman_flags[*]}): 2 containers show the image's mark; $("$TRAPEZOID_CHECK" 4 "$work/out" 2>&1 | tail -1)"
+podman rmi -f "$image" >/dev/null 2>&1
 
 # Under srun on a Slurm node, with the build's PMI, a node's containers
 # joined. Open MPI's processes reach the PMIx folder Slurm makes in its TmpFS
