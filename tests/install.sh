@@ -118,14 +118,17 @@ podman_run=(podman run --rm --net=host --pid=host --ipc=host "${podman_flags[@]}
   --env 'PMIX_*' --env 'PRTE_*' -v /tmp:/tmp "$image")
 flags=()
 [ "$mpi" = openmpi ] || flags=(-pmi-port)
-launch_ok "$work/out" "$work/err" "$launcher -n 2 podman run ... IMAGE cat /etc/trapezoid-image" \
-  bash -c '. "$1" && shift && exec "$@"' _ "$SCRIPTS_DIR/lib/launcher.sh" "$launcher" "${flags[@]}" -n 2 \
-  "${podman_run[@]}" cat /etc/trapezoid-image
+# in_podman NP COMMAND...: the host's launcher runs NP containers of COMMAND.
+in_podman() {
+  local np=$1
+  shift
+  launch_ok "$work/out" "$work/err" "$launcher -n $np podman run ... IMAGE $*" bash -c '. "$1" && shift && exec "$@"' \
+    _ "$SCRIPTS_DIR/lib/launcher.sh" "$launcher" "${flags[@]}" -n "$np" "${podman_run[@]}" "$@"
+}
+in_podman 2 cat /etc/trapezoid-image
 [ "$(sort -u "$work/out")" = "image$$" ] && [ "$(wc -l <"$work/out")" = 2 ] ||
   fail "podman's containers do not show the image's mark"
-launch_ok "$work/out" "$work/err" "$launcher -n 4 podman run ... IMAGE trapezoid" \
-  bash -c '. "$1" && shift && exec "$@"' _ "$SCRIPTS_DIR/lib/launcher.sh" "$launcher" "${flags[@]}" -n 4 \
-  "${podman_run[@]}" trapezoid
+in_podman 4 trapezoid
 check_output 4 "$work/out" "podman run"
 echo "== podman run (${podman_flags[*]}): 2 containers show the image's mark; $("$TRAPEZOID_CHECK" 4 "$work/out" 2>&1 | tail -1)"
 podman rmi -f "$image" >/dev/null 2>&1
