@@ -74,6 +74,15 @@ expect_ranks_on() {
   echo "ranks per host: $(sed -n 's/^probe rank=.* host=//p' "$err" | sort | uniq -c | paste -sd ' ')"
 }
 
+# test_image BUILD [podman]: where install.sh leaves the root it installed
+# BUILD's package into, for the container tests: a folder that ordinary
+# users may enter, or the name podman knows it by.
+test_image() {
+  local id
+  id=$(printf '%s' "$(cd "$1" && pwd)" | cksum | cut -d ' ' -f 1)
+  if [ "${2:-}" = podman ]; then echo "localhost/trapezoid-test-$id"; else echo "${TMPDIR:-/tmp}/trapezoid-image-$id"; fi
+}
+
 # A mark in the environment of every process a launch starts, so that the
 # test can tell whether any is still alive.
 RUN_MARK=TRAPEZOID_TEST_RUN=$$-$RANDOM
