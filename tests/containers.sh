@@ -25,7 +25,7 @@ for tool in ch-run podman; do
 done
 mark=$(cat "$image/etc/trapezoid-image")
 mpi=$(build_fact "$build" TRAPEZOID_MPI) launcher=$(build_fact "$build" TRAPEZOID_MPIEXEC)
-pmi=$(build_fact "$build" TRAPEZOID_PMI)
+pmi=$(build_fact "$build" TRAPEZOID_PMI) mpi_name=$(build_fact "$build" TRAPEZOID_MPI_NAME)
 # shellcheck source=../scripts/lib/podman.sh
 . "$SCRIPTS_DIR/lib/podman.sh"
 mapfile -t podman_flags < <(podman_run_flags "$podman_image")
@@ -57,6 +57,36 @@ expect_job() {
   echo "== $where: $np containers of the image; $("$TRAPEZOID_CHECK" "$np" "$work/out" 2>&1 | tail -1)"
 }
 
+# own_boot_id ENGINE: whether the test hosts have a boot id each, as
+# separate machines do. UCX reads it to tell the processes of one machine,
+# and passes MPICH's messages between those through shared memory, which
+# ch-run's containers of two test hosts cannot share. podman 5 refuses to
+# run under a boot id other than the one it recorded ("an unhandled reboot
+# has occurred"); its containers share the machine's IPC, and may.
+own_boot_id() {
+  if [ "$1" = ch-run ]; then export TESTHOSTS_OWN_BOOT_ID=1; else unset TESTHOSTS_OWN_BOOT_ID; fi
+}
+
+# launch_across WHERE COMMAND...: launch_ok for a job across two
+# hosts, but for a fault of MPICH 4.0's: over UCX's TCP, with two processes
+# on a host, it hangs in MPI_Finalize after a right output in many jobs
+# (docs/sweep.md). That is said, and the output before the launcher's
+# report of the processes stopped at the deadline must be right.
+launch_across() {
+  local where=$1 status=0
+  shift
+  LAUNCH_TIMEOUT=$((12 * TIME_SCALE)) launch "$work/out" "$work/err" "$@" || status=$?
+  if [ "$status" = 124 ] && [ -n "${TESTHOSTS_OWN_BOOT_ID:-}" ] && [[ $mpi_name == "MPICH 4.0"* ]] &&
+    awk 'NF == 0 { exit } { print }' "$work/out" >"$work/before" &&
+    "$TRAPEZOID_CHECK" 4 "$work/before" >/dev/null 2>&1; then
+    mv "$work/before" "$work/out"
+    echo "NOTE: $mpi_name hung in MPI_Finalize after a right output, as it does over UCX's TCP; stopped at the deadline"
+  elif [ "$status" != 0 ]; then
+    cat "$work/err" "$work/out" >&2
+    fail "$where: exit status $status"
+  fi
+}
+
 case $mode in
   host)
     # For an ordinary user, as clusters run ch-run (it needs $USER). Row:
@@ -72,7 +102,7 @@ case $mode in
     ldd "$build/trapezoid" | grep -q libucp && rows+=("apart|||namespace-shm")
     if [ "$mpi" = openmpi ]; then
       rows=("join||$(join 4)|" "setting|--mca btl_vader_single_copy_mechanism none||" "apart|||namespace-shm")
-      [[ $(build_fact "$build" TRAPEZOID_MPI_NAME) != "Open MPI 5"* ]] || rows=("join||$(join 4)|" "apart|--mca smsc cma||")
+      [[ $mpi_name != "Open MPI 5"* ]] || rows=("join||$(join 4)|" "apart|--mca smsc cma||")
     fi
     mkdir "$work/home"
     cp "$SCRIPTS_DIR/lib/launcher.sh" "$SCRIPTS_DIR/lib/mpi.sh" "$work/home/"
@@ -128,28 +158,24 @@ case $mode in
       USER=root srun --mpi="$pmi" -n 4 ch-run --join -b "$work/cluster" "$image" -- "${shown[@]}"
     expect_job 4 "srun --mpi=$pmi ch-run --join" ;;
   hosts)
-    # Separate machines have shared memory each: with a boot id of its own
-    # each test host gets MPICH's messages over the network.
-    export TESTHOSTS_OWN_BOOT_ID=1
     hosts=("tz$$a" "tz$$b")
     cleanup() { "$SCRIPTS_DIR/testbed/testhosts" down "${hosts[@]}"; }
     "$SCRIPTS_DIR/testbed/testhosts" up "${hosts[@]}" || fail "no test hosts"
     "$SCRIPTS_DIR/testbed/testhosts" agent "$work/rsh"
     mapfile -t remote < <(remote_flags "$build" "$work/rsh" "$work/hostfile" "${hosts[0]}:2" "${hosts[1]}:2")
     for engine in ch-run podman; do
+      own_boot_id "$engine"
       in_container=(ch-run "$(join 2)" "$image" --)
       [ "$engine" = ch-run ] || in_container=("${podman_run[@]}" "$podman_image")
-      launch_ok "$work/out" "$work/err" "$engine on two test hosts" env USER=root \
+      launch_across "$engine on two test hosts" env USER=root \
         "$SCRIPTS_DIR/testbed/testhosts" rsh "${hosts[0]}" \
         "$(printf '%q ' "$launcher" "${mpiexec_flags[@]}" -n 4 "${remote[@]}" "${in_container[@]}" "${shown[@]}")"
       expect_job 4 "$launcher ... $engine, on two test hosts" "${hosts[@]}"
     done ;;
   slurm)
     command -v slurmd >/dev/null || skip "no slurmd: install slurmctld, slurmd, slurm-client and munge"
-    export TESTHOSTS_OWN_BOOT_ID=1
     hosts=("tz$$a" "tz$$b")
     cleanup() { "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"; }
-    "$SCRIPTS_DIR/testbed/slurm-node" start "$work/cluster" 8 "${hosts[@]}" >/dev/null || fail "the cluster did not start"
     # Open MPI's processes find the PMIx folder Slurm makes in its TmpFS
     # only where it is bound in at the same path. The test hosts share
     # /dev/shm, where ch-run's peer groups meet: each node's group needs a
@@ -161,13 +187,18 @@ case $mode in
     # themselves for jobs of their own unless they see srun's environment.
     pass_pmi='set -- && if [ -n "${PMI_FD:-}" ]; then exec 3<&"$PMI_FD" && export PMI_FD=3 && set -- --preserve-fds=1; fi'
     for engine in ch-run podman; do
+      # A node's tasks have the boot id its slurmd has.
+      own_boot_id "$engine"
+      "$SCRIPTS_DIR/testbed/slurm-node" start "$work/cluster" 8 "${hosts[@]}" >/dev/null ||
+        fail "the cluster did not start"
       step="exec ch-run $tag $(printf '%q ' -b "$work/cluster" "$image" -- "${shown[@]}")"
       [ "$engine" = ch-run ] || step="$pass_pmi && exec podman run \"\$@\" $(printf '%q ' "${podman_run[@]:2}" \
         --env 'SLURM_*' -v "$work/cluster:$work/cluster" "$podman_image" "${shown[@]}")"
-      launch_ok "$work/out" "$work/err" "srun --mpi=$pmi $engine on two nodes" \
+      launch_across "srun --mpi=$pmi $engine on two nodes" \
         "$SCRIPTS_DIR/testbed/testhosts" rsh "${hosts[0]}" "$(printf '%q ' env USER=root \
         SLURM_CONF="$work/cluster/slurm.conf" srun --mpi="$pmi" -N 2 --ntasks-per-node=2 bash -c "$step")"
       expect_job 4 "srun --mpi=$pmi $engine, on two Slurm nodes" "${hosts[@]}"
+      "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"
     done ;;
   *) fail "unknown mode $mode" ;;
 esac
