@@ -202,4 +202,3 @@ case $mode in
     done ;;
   *) fail "unknown mode $mode" ;;
 esac
-expect_none_left
