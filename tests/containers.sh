@@ -175,30 +175,33 @@ case $mode in
   slurm)
     command -v slurmd >/dev/null || skip "no slurmd: install slurmctld, slurmd, slurm-client and munge"
     hosts=("tz$$a" "tz$$b")
-    cleanup() { "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"; }
-    # Open MPI's processes find the PMIx folder Slurm makes in its TmpFS
-    # only where it is bound in at the same path. The test hosts share
-    # /dev/shm, where ch-run's peer groups meet: each node's group needs a
-    # tag of its own, as it has a machine of its own elsewhere.
-    mkdir -p "$image$work/cluster"
+    cleanup() { for cluster in "$work"/cluster-*; do "$SCRIPTS_DIR/testbed/slurm-node" stop "$cluster"; done; }
+    # The test hosts share /dev/shm, where ch-run's peer groups meet: each
+    # node's group needs a tag of its own, as it has a machine of its own
+    # elsewhere.
     tag='--join-tag=$SLURM_JOB_ID.$SLURM_STEP_ID.$SLURMD_NODENAME'
     # Slurm's PMI-2 hands each task a socket; podman passes in only the
     # descriptors right after standard error. Open MPI's processes take
     # themselves for jobs of their own unless they see srun's environment.
     pass_pmi='set -- && if [ -n "${PMI_FD:-}" ]; then exec 3<&"$PMI_FD" && export PMI_FD=3 && set -- --preserve-fds=1; fi'
     for engine in ch-run podman; do
-      # A node's tasks have the boot id its slurmd has.
+      # A node's tasks have the boot id its slurmd has. A cluster of its
+      # own: one restarted after a step stopped at the deadline (MPICH
+      # 4.0's hang) did not bring its nodes back within the wait.
       own_boot_id "$engine"
-      "$SCRIPTS_DIR/testbed/slurm-node" start "$work/cluster" 8 "${hosts[@]}" >/dev/null ||
-        fail "the cluster did not start"
-      step="exec ch-run $tag $(printf '%q ' -b "$work/cluster" "$image" -- "${shown[@]}")"
+      cluster=$work/cluster-$engine
+      "$SCRIPTS_DIR/testbed/slurm-node" start "$cluster" 8 "${hosts[@]}" >/dev/null || fail "the cluster did not start"
+      # Open MPI's processes find the PMIx folder Slurm makes in its TmpFS
+      # only where it is bound in at the same path.
+      mkdir -p "$image$cluster"
+      step="exec ch-run $tag $(printf '%q ' -b "$cluster" "$image" -- "${shown[@]}")"
       [ "$engine" = ch-run ] || step="$pass_pmi && exec podman run \"\$@\" $(printf '%q ' "${podman_run[@]:2}" \
-        --env 'SLURM_*' -v "$work/cluster:$work/cluster" "$podman_image" "${shown[@]}")"
+        --env 'SLURM_*' -v "$cluster:$cluster" "$podman_image" "${shown[@]}")"
       launch_across "srun --mpi=$pmi $engine on two nodes" \
         "$SCRIPTS_DIR/testbed/testhosts" rsh "${hosts[0]}" "$(printf '%q ' env USER=root \
-        SLURM_CONF="$work/cluster/slurm.conf" srun --mpi="$pmi" -N 2 --ntasks-per-node=2 bash -c "$step")"
+        SLURM_CONF="$cluster/slurm.conf" srun --mpi="$pmi" -N 2 --ntasks-per-node=2 bash -c "$step")"
       expect_job 4 "srun --mpi=$pmi $engine, on two Slurm nodes" "${hosts[@]}"
-      "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"
+      "$SCRIPTS_DIR/testbed/slurm-node" stop "$cluster"
     done ;;
   *) fail "unknown mode $mode" ;;
 esac
