@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# cluster.sh lmod|nodpkg|sudo-password|user-suite SOURCE_DIR: the project as a
-# cluster's login node meets it: an MPI from a module, no dpkg, no root.
+# cluster.sh lmod|nodpkg|sudo-password|mirror-sync|user-suite SOURCE_DIR: the
+# project as a cluster's login node meets it: an MPI from a module, no dpkg,
+# no root, a Debian mirror being updated.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -67,6 +68,32 @@ case $row in
     grep -q -- '^-n' "$work/sudo-calls" || fail "sudo -n was never tried"
     grep -q 'missing Debian packages: libmpich-dev$' "$work/err" || fail "libmpich-dev not named missing"
     echo "exit status 2 after $elapsed_ms ms; sudo called as: $(tr '\n' ';' <"$work/sudo-calls")" ;;
+  mirror-sync)
+    need_root "installing as root"
+    # apt-get update fails as it did on a mirror being updated, FAILS times;
+    # apt-get, dpkg-query and sleep are stand-ins that record each call.
+    mkdir "$work/bin"
+    printf '#!/bin/sh\necho "apt-get $1" >>%q/calls\n%s\n' "$work" \
+      '[ "$1" != update ] || [ "$(grep -c update "${0%/*}/../calls")" -gt "$FAILS" ] && exit 0
+printf "   Release file created at: Mon, 07 Dec 2026 23:22:40 +0000\nE: Some index files failed to download. They have been ignored, or old ones used instead.\n"
+exit 100' >"$work/bin/apt-get"
+    printf '#!/bin/sh\necho "sleep $1" >>%q/calls\n' "$work" >"$work/bin/sleep"
+    printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-query"
+    chmod 755 "$work/bin/"*
+    # Fails, status, the calls.
+    for row in "1|0|update sleep-30 update install" "9|1|update sleep-30 update sleep-60 update sleep-120 update"; do
+      IFS='|' read -r fails expected calls <<<"$row"
+      rm -f "$work/calls"
+      status=0
+      (cd "$copy" && . scripts/lib/packages.sh && PATH=$work/bin:$PATH FAILS=$fails ensure_packages none-such) \
+        2>"$work/err" || status=$?
+      cat "$work/err" >&2
+      [ "$status" = "$expected" ] || fail "apt-get update failing $fails times: exit status $status"
+      [ "$(sed 's/^apt-get //; s/ /-/' "$work/calls" | paste -sd ' ')" = "$calls" ] ||
+        fail "apt-get update failing $fails times: $(paste -sd ' ' "$work/calls"), not $calls"
+      grep -q '^again in 30 s' "$work/err" || fail "the wait not said"
+    done
+    echo "apt-get update failing once, then always: $(grep -c '^again' "$work/err") waits said" ;;
   user-suite)
     need_root "making an ordinary user"
     # All but lint, which reads the same files whoever runs it.

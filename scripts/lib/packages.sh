@@ -80,13 +80,31 @@ ensure_packages() {
   echo "installing ${missing[*]}" >&2
   mkdir -p "$LOG_DIR"
   # Another apt, such as the machine's own updates, may hold the lock a while.
-  if ! { "${sudo[@]}" apt-get update -q && "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 "${missing[@]}"; } \
-    </dev/null >>"$log" 2>&1; then
+  if ! { fetch "$log" "${sudo[@]}" apt-get update -q && "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 "${missing[@]}" \
+    </dev/null >>"$log" 2>&1; }; then
     tail -5 "$log" >&2
     echo "installing ${missing[*]} failed; log in $log" >&2
     return 1
   fi
+}
+
+# fetch LOG COMMAND...: a command that downloads from the Debian mirror, its
+# output added to LOG, run again after a wait where it fails. A mirror being
+# updated serves, for minutes, indexes that its Release file does not list:
+# apt says "Mirror sync in progress?".
+fetch() {
+  local log=$1 wait out status
+  shift
+  for wait in 30 60 120 ''; do
+    status=0
+    out=$("$@" </dev/null 2>&1) || status=$?
+    printf '%s\n' "$out" >>"$log"
+    [ "$status" != 0 ] && [ -n "$wait" ] || return "$status"
+    echo "$* failed, exit status $status: $(grep -m1 '^E: ' <<<"$out" | cut -c1-240)" >&2
+    echo "again in $wait s: a mirror being updated fails so for a while" >&2
+    sleep "$wait"
+  done
 }
 
 # build_preset NAME [CMAKE_ARG...]: configures and builds one preset; only
