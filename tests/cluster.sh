@@ -70,30 +70,36 @@ case $row in
     echo "exit status 2 after $elapsed_ms ms; sudo called as: $(tr '\n' ';' <"$work/sudo-calls")" ;;
   mirror-sync)
     need_root "installing as root"
-    # apt-get update fails as it did on a mirror being updated, FAILS times;
-    # apt-get, dpkg-query and sleep are stand-ins that record each call.
+    # apt-get update fails as it did on a mirror, FAILS times; the install
+    # after a failed update fails where the mirror's main index is missing
+    # (whole), not where one other index is wrong (partial). apt-get,
+    # dpkg-query and sleep are stand-ins that record each call.
     mkdir "$work/bin"
     printf '#!/bin/sh\necho "apt-get $1" >>%q/calls\n%s\n' "$work" \
-      '[ "$1" != update ] || [ "$(grep -c update "${0%/*}/../calls")" -gt "$FAILS" ] && exit 0
+      '[ "$(grep -c update "${0%/*}/../calls")" -gt "$FAILS" ] && exit 0
+[ "$1" = install ] && [ "$MIRROR" = partial ] && exit 0
+[ "$1" = install ] && { echo "E: Unable to locate package none-such"; exit 100; }
 printf "   Release file created at: Mon, 07 Dec 2026 23:22:40 +0000\nE: Some index files failed to download. They have been ignored, or old ones used instead.\n"
 exit 100' >"$work/bin/apt-get"
     printf '#!/bin/sh\necho "sleep $1" >>%q/calls\n' "$work" >"$work/bin/sleep"
     printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-query"
     chmod 755 "$work/bin/"*
-    # Fails, status, the calls.
-    for row in "1|0|update sleep-30 update install" "9|1|update sleep-30 update sleep-60 update sleep-120 update"; do
-      IFS='|' read -r fails expected calls <<<"$row"
+    # Mirror, fails, status, the calls, what is said.
+    for row in "partial|99|0|update install|from the indexes it has" \
+      "whole|1|0|update install sleep-30 update install|^again in 30 s" \
+      "whole|9|1|update install sleep-30 update install sleep-60 update install sleep-120 update install|^again in 120 s"; do
+      IFS='|' read -r mirror fails expected calls said <<<"$row"
       rm -f "$work/calls"
       status=0
-      (cd "$copy" && . scripts/lib/packages.sh && PATH=$work/bin:$PATH FAILS=$fails ensure_packages none-such) \
-        2>"$work/err" || status=$?
+      (cd "$copy" && . scripts/lib/packages.sh && PATH=$work/bin:$PATH MIRROR=$mirror FAILS=$fails \
+        ensure_packages none-such) 2>"$work/err" || status=$?
       cat "$work/err" >&2
-      [ "$status" = "$expected" ] || fail "apt-get update failing $fails times: exit status $status"
+      [ "$status" = "$expected" ] || fail "$mirror mirror, update failing $fails times: exit status $status"
       [ "$(sed 's/^apt-get //; s/ /-/' "$work/calls" | paste -sd ' ')" = "$calls" ] ||
-        fail "apt-get update failing $fails times: $(paste -sd ' ' "$work/calls"), not $calls"
-      grep -q '^again in 30 s' "$work/err" || fail "the wait not said"
+        fail "$mirror mirror, update failing $fails times: $(paste -sd ' ' "$work/calls"), not $calls"
+      grep -q "$said" "$work/err" || fail "$mirror mirror: '$said' not said"
     done
-    echo "apt-get update failing once, then always: $(grep -c '^again' "$work/err") waits said" ;;
+    echo "a mirror with one index wrong, then updated once, then always: installed, installed, failed" ;;
   user-suite)
     need_root "making an ordinary user"
     # All but lint, which reads the same files whoever runs it.

@@ -26,8 +26,10 @@ rm -rf "$root"
   fail "no root of $VERSION_CODENAME"
 cp "$deb" "$SCRIPTS_DIR/lib/launcher.sh" "$SCRIPTS_DIR/lib/mpi.sh" "$root/root/"
 # apt fetches the MPI and its libraries.
-fetch "$work/apt.log" timeout $((120 * TIME_SCALE)) "$SCRIPTS_DIR/testbed/debian-root" run "$root" apt-get update -qq ||
-  fail "apt-get update in the root: $(tail -3 "$work/apt.log")"
+# An index the mirror serves wrong fails the update but not the install from
+# the others (scripts/lib/packages.sh).
+timeout $((120 * TIME_SCALE)) "$SCRIPTS_DIR/testbed/debian-root" run "$root" apt-get update -qq </dev/null >"$work/apt.log" 2>&1 ||
+  echo "NOTE: apt-get update in the root failed ($(grep -m1 '^E: ' "$work/apt.log")); installing from the indexes it has"
 LAUNCH_TIMEOUT=$((400 * TIME_SCALE)) launch_ok "$work/out" "$work/err" "apt-get install ./$(basename "$deb")" \
   "$SCRIPTS_DIR/testbed/debian-root" run "$root" sh -c "cd /root &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends ./*.deb man-db"

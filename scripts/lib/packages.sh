@@ -79,14 +79,30 @@ ensure_packages() {
   fi
   echo "installing ${missing[*]}" >&2
   mkdir -p "$LOG_DIR"
-  # Another apt, such as the machine's own updates, may hold the lock a while.
-  if ! { fetch "$log" "${sudo[@]}" apt-get update -q && "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=300 "${missing[@]}" \
-    </dev/null >>"$log" 2>&1; }; then
+  if ! fetch "$log" apt_install "$log.update" "${sudo[@]}" -- "${missing[@]}"; then
     tail -5 "$log" >&2
     echo "installing ${missing[*]} failed; log in $log" >&2
     return 1
   fi
+  [ ! -s "$log.update" ] ||
+    echo "apt-get update failed ($(cat "$log.update")); installed ${missing[*]} from the indexes it has" >&2
+}
+
+# apt_install NOTE [sudo -n] -- PACKAGE...: apt-get update, then install. A
+# mirror that serves one index wrong fails the update but not an install
+# from the others (bookworm-security's i386 Packages.xz, two days running:
+# "File has unexpected size ... Mirror sync in progress?"); NOTE then holds
+# apt's error, else it is empty.
+apt_install() {
+  local note=$1 out sudo=()
+  shift
+  while [ "$1" != -- ]; do sudo+=("$1"); shift; done
+  shift
+  out=$("${sudo[@]}" apt-get update -q 2>&1) && : >"$note" || grep -m1 '^E: ' <<<"$out" >"$note" || echo >"$note"
+  printf '%s\n' "$out"
+  # Another apt, such as the machine's own updates, may hold the lock a while.
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    -o DPkg::Lock::Timeout=300 "$@"
 }
 
 # fetch LOG COMMAND...: a command that downloads from the Debian mirror, its
@@ -101,7 +117,7 @@ fetch() {
     out=$("$@" </dev/null 2>&1) || status=$?
     printf '%s\n' "$out" >>"$log"
     [ "$status" != 0 ] && [ -n "$wait" ] || return "$status"
-    echo "$* failed, exit status $status: $(grep -m1 '^E: ' <<<"$out" | cut -c1-240)" >&2
+    echo "$1 failed, exit status $status: $(grep -m1 '^E: ' <<<"$out" | cut -c1-240)" >&2
     echo "again in $wait s: a mirror being updated fails so for a while" >&2
     sleep "$wait"
   done
