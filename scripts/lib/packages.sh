@@ -90,7 +90,7 @@ ensure_packages() {
 
 # apt_install NOTE [sudo -n] -- PACKAGE...: apt-get update, then install. A
 # mirror that serves one index wrong fails the update but not an install
-# from the others (bookworm-security's i386 Packages.xz, two days running:
+# from the others (bookworm-security's i386 Packages.xz, hours on end:
 # "File has unexpected size ... Mirror sync in progress?"); NOTE then holds
 # apt's error, else it is empty.
 apt_install() {
