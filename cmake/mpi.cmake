@@ -3,15 +3,15 @@
 # of it goes into mpi.env in the build folder.
 
 # mpi_row(MPI): the row of cmake/mpis.txt for MPI, as mpi_suffix, mpi_dev,
-# mpi_launcher and mpi_pmi; all empty for an MPI it does not list.
+# mpi_launcher, mpi_pmi and mpi_slurm; all empty for an MPI it does not list.
 function(mpi_row mpi)
   file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/mpis.txt rows REGEX "^${mpi} ")
-  set(fields "" "" "" "")
+  set(fields "" "" "" "" "")
   if(rows)
     string(REGEX REPLACE " +" ";" fields "${rows}")
     list(REMOVE_AT fields 0)
   endif()
-  foreach(name IN ITEMS suffix dev launcher pmi)
+  foreach(name IN ITEMS suffix dev launcher pmi slurm)
     list(POP_FRONT fields value)
     set(mpi_${name} "${value}" PARENT_SCOPE)
   endforeach()
@@ -85,15 +85,23 @@ mpi_row("${library}")
 set(TRAPEZOID_PMI ${mpi_pmi})
 # How the MPI's own launcher starts processes on other hosts: a line of its
 # hostfile, and its flags, word by word, with {host}, {slots}, {rsh} (the
-# remote shell) and {hostfile} filled in.
+# remote shell) and {hostfile} filled in. Inside a Slurm allocation it finds
+# the nodes itself and starts its daemons through srun; its flags there put
+# {slots} processes on each of {hosts} (HOST:SLOTS,...). Open MPI must be
+# let oversubscribe: salloc -N K gives a node one CPU, and 4.1 refuses more
+# processes ("not enough slots"); 5.0 then puts them all on the first host
+# unless told how many a node.
 set(remote_host_line "")
 set(remote_flags "")
+set(allocation_flags "")
 if(library STREQUAL mpich)
   set(remote_host_line "{host}:{slots}")
   set(remote_flags "-launcher rsh -launcher-exec {rsh} -f {hostfile}")
+  set(allocation_flags "-hosts {hosts}")
 elseif(library STREQUAL openmpi)
   set(remote_host_line "{host} slots={slots}")
   set(remote_flags "--mca plm_rsh_agent {rsh} --hostfile {hostfile}")
+  set(allocation_flags "--host {hosts} --map-by ppr:{slots}:node:OVERSUBSCRIBE")
 endif()
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/mpi.env CONTENT [[
 # The MPI of this build, for the scripts and tests: KEY=VALUE, read as text.
@@ -102,6 +110,8 @@ TRAPEZOID_MPI_NAME=@library_name@
 TRAPEZOID_MPIEXEC=@MPIEXEC_EXECUTABLE@
 TRAPEZOID_NUMPROC_FLAG=@MPIEXEC_NUMPROC_FLAG@
 TRAPEZOID_PMI=@TRAPEZOID_PMI@
+TRAPEZOID_SLURM_LAUNCH=@mpi_slurm@
+TRAPEZOID_ALLOCATION_FLAGS=@allocation_flags@
 TRAPEZOID_HOST_LINE=@remote_host_line@
 TRAPEZOID_REMOTE_FLAGS=@remote_flags@
 ]] @ONLY)

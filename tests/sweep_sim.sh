@@ -2,8 +2,9 @@
 # sweep_sim.sh BUILD: trapezoid-sweep on simulated nodes: a launcher stand-in
 # on PATH answers at once with a right output, or hangs for one planted pair.
 # Every pair of 64 nodes must name that link alone, with valid JUnit and SVG
-# files; bad input must get exit status 2 and one line, never a shell; an
-# interrupted sweep must leave nothing behind.
+# files; a pair that hangs only under srun is the launcher's; processes
+# piled on one node stop the sweep; bad input must get exit status 2 and one
+# line, never a shell; an interrupted sweep must leave nothing behind.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -33,6 +34,8 @@ rows=(
   "twice|0|^pairs  1 of 1 passed|4 0 0|sim00,sim01,sim00||--deadline 2"
   "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
+  "launcher|0|^launcher: srun hung in start-up in 2 of 7 jobs; each passed under mpiexec|7 0 0|sim05,sim40,sim41||--deadline 2"
+  "misplaced|2|asked for 1 process\\(es\\) on each of sim00,sim01, the launch put 2 on sim00||sim00,sim01||"
   "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
   "command|2|names '\\\$\\(touch', which no host|||\$(touch $work/owned)|"
@@ -61,15 +64,17 @@ for row in "${rows[@]}"; do
   # '~' is a blank inside one argument.
   words=("${words[@]//\~/ }")
   rm -f "$work/launched"
+  plants=()
+  case $name in launcher) plants=(HANG_UNDER=srun) ;; misplaced) plants=(PILE=1) ;; esac
   status=0 started=$(date +%s%N)
   # Every pair of 64 is 2000 jobs: a busy machine needs more than the usual deadline.
-  LAUNCH_TIMEOUT=$((90 * TIME_SCALE)) launch "$work/out" "$work/err" env "$RUN_MARK" LAUNCHED="$work/launched" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
+  LAUNCH_TIMEOUT=$((90 * TIME_SCALE)) launch "$work/out" "$work/err" env "$RUN_MARK" LAUNCHED="$work/launched" "${plants[@]}" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
     status=$?
   ms=$((($(date +%s%N) - started) / 1000000))
   [ "$status" = "$expected" ] || { cat "$work/err" "$work/out"; fail "$name: exit status $status, not $expected"; }
   grep -qE -- "$said" "$work/err" "$work/out" || { cat "$work/err" "$work/out"; fail "$name: nothing says '$said'"; }
   [ ! -e "$work/owned" ] || fail "$name: a shell ran a host's name"
-  [ "$name" != wrap ] || [ "$(sort -u "$work/launched")" = "ch-run /image -- trapezoid" ] ||
+  [ "$name" != wrap ] || [ "$(sort -u "$work/launched")" = $'ch-run /image -- trapezoid\nuname -n' ] ||
     fail "wrap: the jobs ran $(sort -u "$work/launched" | head -3)"
   if [ -n "$counts" ]; then
     read -r tests failures skipped <<<"$counts"

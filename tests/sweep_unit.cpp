@@ -1,11 +1,13 @@
-// The sweep's schedule and blame, without a cluster: every pair exactly once
-// in the fewest waves, and the suspects each pattern of verdicts points at.
+// The sweep's schedule, blame and launch lines, without a cluster: every
+// pair exactly once in the fewest waves, the suspects each pattern of
+// verdicts points at, each way's line as words, and a placement read back.
 #include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "sweep.h"
+#include "sweep_launch.h"
 
 namespace {
 
@@ -102,9 +104,114 @@ std::vector<Pair> every_pair_failing(int count) {
   return pairs;
 }
 
+// The facts of each MPI as its build writes them (cmake/mpi.cmake).
+const Facts kMpich = {
+    {"TRAPEZOID_MPIEXEC", "/usr/bin/mpiexec.mpich"},
+    {"TRAPEZOID_NUMPROC_FLAG", "-n"},
+    {"TRAPEZOID_HOST_LINE", "{host}:{slots}"},
+    {"TRAPEZOID_REMOTE_FLAGS", "-launcher rsh -launcher-exec {rsh} -f {hostfile}"},
+    {"TRAPEZOID_ALLOCATION_FLAGS", "-hosts {hosts}"}};
+const Facts kOpenMpi = {
+    {"TRAPEZOID_MPIEXEC", "/usr/bin/mpiexec.openmpi"},
+    {"TRAPEZOID_NUMPROC_FLAG", "-n"},
+    {"TRAPEZOID_HOST_LINE", "{host} slots={slots}"},
+    {"TRAPEZOID_REMOTE_FLAGS", "--mca plm_rsh_agent {rsh} --hostfile {hostfile}"},
+    {"TRAPEZOID_ALLOCATION_FLAGS", "--host {hosts} --map-by ppr:{slots}:node:OVERSUBSCRIBE"}};
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) {
+    text += (text.empty() ? "[" : "] [") + word;
+  }
+  return text + "]";
+}
+
+// Each word of a line is one argument, never split or run by a shell: a
+// wrap word with blanks, hosts and a remote shell's path stay whole.
+void check_lines() {
+  struct LineRow {
+    const char* name;
+    const Facts* facts;
+    int via;  // 0 srun, 1 mpiexec, 2 hostfile
+    std::vector<std::string> wrap;
+    Command command;
+    std::string expected;
+  };
+  const std::string hosts = "n1 n2";
+  const std::vector<LineRow> rows = {
+      {"srun",
+       &kMpich,
+       0,
+       {},
+       {},
+       "[srun] [--mpi=pmi2] [--nodes=2] [--ntasks=6] [--ntasks-per-node=3] [--nodelist=n1,n2] "
+       "[--overlap] [--overcommit] [--kill-on-bad-exit=1] [/b/trapezoid]"},
+      {"MPICH's mpiexec",
+       &kMpich,
+       1,
+       {},
+       {},
+       "[/usr/bin/mpiexec.mpich] [-n] [6] [-hosts] [n1:3,n2:3] [/b/trapezoid]"},
+      {"Open MPI's mpiexec",
+       &kOpenMpi,
+       1,
+       {"ch-run", "/my image", "--"},
+       {},
+       "[/usr/bin/mpiexec.openmpi] [-n] [6] [--host] [n1:3,n2:3] [--map-by] "
+       "[ppr:3:node:OVERSUBSCRIBE] [ch-run] [/my image] [--] [/b/trapezoid]"},
+      {"placement, unwrapped",
+       &kOpenMpi,
+       1,
+       {"ch-run", "/i", "--"},
+       {"uname", "-n"},
+       "[/usr/bin/mpiexec.openmpi] [-n] [6] [--host] [n1:3,n2:3] [--map-by] "
+       "[ppr:3:node:OVERSUBSCRIBE] [uname] [-n]"},
+      {"Open MPI's hostfile",
+       &kOpenMpi,
+       2,
+       {},
+       {},
+       "[/usr/bin/mpiexec.openmpi] [-n] [6] [--mca] [plm_rsh_agent] [/my rsh] [--hostfile] "
+       "[/t/job 1.hosts] [/b/trapezoid]"},
+  };
+  for (const LineRow& row : rows) {
+    const LaunchSettings settings{*row.facts, "pmi2", "/my rsh", 3, row.wrap, "/b/trapezoid"};
+    const std::vector<std::string> line =
+        row.via == 2 ? hostfile_line(settings, "/t/job 1.hosts", 2, row.command)
+                     : allocation_line(settings, row.via == 0 ? Via::kSrun : Via::kMpiexec,
+                                       {"n1", "n2"}, row.command);
+    expect(joined(line) == row.expected, std::string(row.name) + ": " + joined(line));
+  }
+  const LaunchSettings mpich{kMpich, "", "", 2, {}, ""};
+  expect(hostfile_text(mpich, {"a", "b"}) == "a:2\nb:2\n", "MPICH's hostfile");
+}
+
+void check_placement() {
+  struct PlacementRow {
+    const char* output;
+    size_t nodes;
+    int per_node;
+    const char* expected;
+  };
+  const std::vector<PlacementRow> rows = {
+      {"a\nb\nb\na\n", 2, 2, ""},
+      {"a\n", 1, 1, ""},
+      {"a\na\na\na\n", 2, 2, "4 on a"},
+      {"a\nb\na\n", 2, 2, "2 on a, 1 on b"},
+      {"a\nb\nc\nc\n", 2, 2, "1 on a, 1 on b, 2 on c"},
+      {"", 2, 2, "no host name"},
+  };
+  for (const PlacementRow& row : rows) {
+    const std::string said = misplaced(row.output, row.nodes, row.per_node);
+    expect(said == row.expected, "placement of '" + std::string(row.output) + "': '" + said + "'");
+  }
+}
+
 }  // namespace
 
 int main() {
+  check_lines();
+  check_placement();
   for (int count = 1; count <= kMostNodes; ++count) {
     check_schedule(count);
   }
@@ -143,6 +250,8 @@ int main() {
     }
     expect(found == row.suspects, std::string(row.name) + ": blamed " + said);
   }
-  std::printf("%s\n", failures == 0 ? "schedule of 1 to 200 nodes and blame: ok" : "FAILED");
+  std::printf("%s\n", failures == 0
+                          ? "schedule of 1 to 200 nodes, blame, launch lines and placement: ok"
+                          : "FAILED");
   return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,274 @@
+#include "sweep_run.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <utility>
+
+#include "check.h"
+
+namespace {
+
+constexpr size_t kEvidenceLines = 10;
+constexpr size_t kEvidenceWidth = 200;
+constexpr int kTenths = 10;
+
+// The first lines the job wrote, each cut short, for a failure's evidence.
+std::string evidence(const JobRun& run) {
+  std::string text;
+  for (const std::string* stream : {&run.errors, &run.output}) {
+    std::istringstream lines(*stream);
+    size_t count = 0;
+    for (std::string line; count < kEvidenceLines && std::getline(lines, line); ++count) {
+      text += line.substr(0, kEvidenceWidth) + "\n";
+    }
+  }
+  return text;
+}
+
+// Each cause's keyword and what happened, without what to try; a launcher's
+// error whole, since it is a quote.
+std::string short_causes(const Judgement& judgement) {
+  std::string text;
+  for (const std::string& cause : judgement.causes) {
+    std::string shown = cause;
+    const size_t first = cause.find(": ");
+    if (cause.rfind("launcher-error:", 0) != 0 && first != std::string::npos) {
+      shown = cause.substr(0, cause.find(": ", first + 2));
+    }
+    text += (text.empty() ? "" : "; ") + shown;
+  }
+  return text.empty() ? judgement.summary : text;
+}
+
+std::string seconds_text(double seconds) {
+  const long tenths = std::lround(seconds * kTenths);
+  return std::to_string(tenths / kTenths) + "." + std::to_string(tenths % kTenths);
+}
+
+}  // namespace
+
+Outcome outcome_of(const JobRun& run, int count, int seconds) {
+  Outcome outcome;
+  outcome.seconds = run.seconds;
+  outcome.verdict = Verdict::kFail;
+  if (!run.started) {
+    outcome.cause = run.failure;
+    return outcome;
+  }
+  if (run.stopped_after_output) {
+    outcome.verdict = Verdict::kPass;
+    outcome.cause = "right output, then no end: stopped after " +
+                    std::to_string(kSecondsAfterOutput) + " s (the MPI hung in its shutdown)";
+    return outcome;
+  }
+  const Judgement judgement = judge(run.output, count, run.errors, &run, seconds);
+  if (judgement.right) {
+    outcome.verdict = Verdict::kPass;
+    return outcome;
+  }
+  outcome.evidence = evidence(run);
+  outcome.cause = output_right(run.output, count) ? "right output, but " + run.failure
+                                                  : short_causes(judgement);
+  if (run.stopped) {
+    outcome.verdict = Verdict::kNoEnd;
+    outcome.cause = "no end within " + std::to_string(seconds) + " s; " + outcome.cause;
+  }
+  return outcome;
+}
+
+Sweeper::Sweeper(const Launcher& launcher, int per_node, int deadline,
+                 std::function<void(const std::string&)> say)
+    : launcher_(launcher),
+      per_node_(per_node),
+      deadline_(deadline),
+      say_(std::move(say)),
+      other_(launcher.has_other()) {}
+
+std::string Sweeper::names(const std::vector<int>& nodes) const {
+  std::string text;
+  for (const int node : nodes) {
+    text += (text.empty() ? "" : ",") + launcher_.nodes()[node];
+  }
+  return nodes.size() > 2 ? "on all " + std::to_string(nodes.size()) + " nodes" : text;
+}
+
+JobRun Sweeper::launch(const std::vector<int>& nodes, Via via, const Command& command) {
+  std::vector<Job> job(1);
+  job[0].command = launcher_.line(nodes, started_++, via, command);
+  run_jobs(job, deadline_);
+  return job[0].run;
+}
+
+std::string Sweeper::check_placement() {
+  const std::vector<int> nodes =
+      launcher_.nodes().size() > 1 ? std::vector<int>{0, 1} : std::vector<int>{0};
+  const Via ways[] = {launcher_.via(), launcher_.via() == Via::kSrun ? Via::kMpiexec : Via::kSrun};
+  for (const Via via : ways) {
+    if (via != launcher_.via() && !other_) {
+      break;
+    }
+    // Unwrapped: where the processes run is the launcher's doing alone.
+    const JobRun run = launch(nodes, via, {"uname", "-n"});
+    const std::string where = names(nodes);
+    if (!run.failure.empty() || !run.started) {
+      say_("placement on " + where + " not shown: the launch of uname -n failed (" + run.failure +
+           ")");
+      continue;
+    }
+    const std::string wrong = misplaced(run.output, nodes.size(), per_node_);
+    const std::string asked = std::to_string(per_node_) + " process(es) on each of " + where;
+    const std::string way = launcher_.has_other() ? std::string(via_name(via)) + " " : "";
+    if (wrong.empty()) {
+      say_("placement: " + way + "puts " + asked);
+    } else if (via == launcher_.via()) {
+      return "asked for " + asked + ", the launch put " + wrong;
+    } else {
+      say_("placement: " + std::string(via_name(via)) + " put " + wrong + ", not " + asked +
+           ": jobs that hang are not tried that way");
+      other_ = false;
+    }
+  }
+  return "";
+}
+
+Outcome Sweeper::once(const Planned& job, Via via) {
+  const int count = per_node_ * static_cast<int>(job.nodes.size());
+  const JobRun run = launch(job.nodes, via, {});
+  wrote_ = wrote_ || !run.output.empty();
+  return outcome_of(run, count, deadline_);
+}
+
+void Sweeper::side_by_side(const std::string& title, const std::vector<Planned>& jobs) {
+  std::vector<Job> running(jobs.size());
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    running[i].command = launcher_.line(jobs[i].nodes, started_++, launcher_.via());
+    const int count = per_node_ * static_cast<int>(jobs[i].nodes.size());
+    running[i].complete = [count](std::string_view output) { return output_right(output, count); };
+  }
+  const auto began = std::chrono::steady_clock::now();
+  run_jobs(running, deadline_);
+  if (interrupted() != 0) {
+    return;
+  }
+  jobs_ += jobs.size();
+  int passed = 0;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const int count = per_node_ * static_cast<int>(jobs[i].nodes.size());
+    wrote_ = wrote_ || !running[i].run.output.empty();
+    Outcome& outcome = *jobs[i].outcome;
+    outcome = outcome_of(running[i].run, count, deadline_);
+    passed += outcome.verdict == Verdict::kPass ? 1 : 0;
+    if (failed(outcome.verdict)) {
+      say_(jobs[i].kind + " " + names(jobs[i].nodes) + ": FAIL, " + seconds_text(outcome.seconds) +
+           " s: " + outcome.cause);
+    }
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+  say_(title + ": " + std::to_string(passed) + " of " + std::to_string(jobs.size()) + " passed, " +
+       seconds_text(took.count()) + " s");
+  again(jobs);
+}
+
+void Sweeper::again(const std::vector<Planned>& jobs) {
+  const Via way = launcher_.via();
+  const Via other = way == Via::kSrun ? Via::kMpiexec : Via::kSrun;
+  for (const Planned& job : jobs) {
+    Outcome& kept = *job.outcome;
+    if (!failed(kept.verdict) || interrupted() != 0) {
+      continue;
+    }
+    // A bad link or node fails every time; launchers now and then hang on
+    // any nodes. The job runs by itself, so that nothing beside it is to blame.
+    Outcome second = once(job, way);
+    std::string how = "runs again by itself: ";
+    if (!failed(second.verdict)) {
+      second.cause = "failed once (" + kept.cause + "), then passed by itself" +
+                     (second.cause.empty() ? "" : "; " + second.cause);
+    } else if (second.verdict == Verdict::kNoEnd && kept.verdict == Verdict::kNoEnd && other_ &&
+               interrupted() == 0) {
+      Outcome third = once(job, other);
+      if (!failed(third.verdict)) {
+        ++hung_one_way_;
+        third.cause = std::string("hung twice under ") + via_name(way) + " (" + second.cause +
+                      "), then passed under " + via_name(other) +
+                      (third.cause.empty() ? "" : "; " + third.cause);
+        how = std::string("runs under ") + via_name(other) + ": ";
+      } else {
+        third.cause =
+            "failed twice, and under " + std::string(via_name(other)) + ": " + third.cause;
+      }
+      second = third;
+    } else {
+      second.cause = "failed twice: " + second.cause;
+    }
+    kept = second;
+    say_(job.kind + " " + names(job.nodes) + " " + how + (failed(kept.verdict) ? "FAIL" : "pass") +
+         ", " + seconds_text(kept.seconds) + " s");
+  }
+}
+
+void Sweeper::run_waves(Sweep& sweep) {
+  Matrix& matrix = sweep.matrix;
+  for (size_t wave = 0; wave < sweep.waves.size() && interrupted() == 0; ++wave) {
+    std::vector<Planned> jobs;
+    for (const Pair& pair : sweep.waves[wave]) {
+      Outcome& outcome = matrix.pair(pair.first, pair.second);
+      // A pair with a node that fails by itself could only fail.
+      for (const int node : {pair.first, pair.second}) {
+        if (outcome.cause.empty() && failed(matrix.alone(node).verdict)) {
+          outcome.cause = "not run: " + sweep.names[node] + " fails by itself";
+        }
+      }
+      if (outcome.cause.empty()) {
+        jobs.push_back({"pair", {pair.first, pair.second}, &outcome});
+      }
+    }
+    if (!jobs.empty()) {
+      side_by_side("wave " + std::to_string(wave + 1) + " of " +
+                       std::to_string(sweep.waves.size()) + ", pairs",
+                   jobs);
+    }
+  }
+}
+
+void Sweeper::run_whole(Sweep& sweep) {
+  Matrix& matrix = sweep.matrix;
+  if (matrix.count() == 1) {
+    matrix.whole().cause = "not run: the same job as the node by itself";
+    return;
+  }
+  if (!blame(matrix, sweep.names).empty()) {
+    matrix.whole().cause = "not run: the suspects are named already";
+    return;
+  }
+  std::vector<int> everyone(matrix.count());
+  for (int node = 0; node < matrix.count(); ++node) {
+    everyone[node] = node;
+  }
+  side_by_side("the whole job", {{"whole", everyone, &matrix.whole()}});
+}
+
+void Sweeper::run(Sweep& sweep) {
+  std::vector<Planned> alone;
+  alone.reserve(sweep.names.size());
+  for (int node = 0; node < sweep.matrix.count(); ++node) {
+    alone.push_back({"alone", {node}, &sweep.matrix.alone(node)});
+  }
+  side_by_side("nodes by themselves", alone);
+  run_waves(sweep);
+  if (interrupted() == 0) {
+    run_whole(sweep);
+  }
+}
+
+std::string Sweeper::launcher_note() const {
+  if (hung_one_way_ == 0) {
+    return "";
+  }
+  const Via way = launcher_.via();
+  return std::string("launcher: ") + via_name(way) + " hung in start-up in " +
+         std::to_string(hung_one_way_) + " of " + std::to_string(jobs_) +
+         " jobs; each passed under " + via_name(way == Via::kSrun ? Via::kMpiexec : Via::kSrun);
+}
