@@ -1,8 +1,10 @@
 #!/bin/bash
 # The trapezoid job under Slurm: sbatch examples/trapezoid.sbatch
-# srun's PMI must be the one the build's MPI speaks, which the build wrote
-# down; TRAPEZOID_BUILD names the build (default build/mpich), TRAPEZOID
-# the program (default the build's). Without --kill-on-bad-exit, a process
+# It starts the way the build's MPI was measured to start reliably under
+# Slurm, which the build wrote down with its launcher and srun's PMI: the
+# MPI's own mpiexec inside the allocation for Open MPI, srun for MPICH.
+# TRAPEZOID_BUILD names the build (default build/mpich), TRAPEZOID the
+# program (default the build's). Without --kill-on-bad-exit, a process
 # that dies leaves the others waiting for it in the reduction until the
 # time limit.
 #SBATCH --job-name=trapezoid
@@ -11,5 +13,9 @@
 #SBATCH --output=trapezoid-%j.out
 
 build=${TRAPEZOID_BUILD:-build/mpich}
-pmi=$(sed -n 's/^TRAPEZOID_PMI=//p' "$build/mpi.env")
-srun --kill-on-bad-exit=1 --mpi="$pmi" "${TRAPEZOID:-$build/trapezoid}"
+fact() { sed -n "s/^$1=//p" "$build/mpi.env"; }
+if [ "$(fact TRAPEZOID_SLURM_LAUNCH)" = mpiexec ]; then
+  "$(fact TRAPEZOID_MPIEXEC)" -n "$SLURM_NTASKS" "${TRAPEZOID:-$build/trapezoid}"
+else
+  srun --kill-on-bad-exit=1 --mpi="$(fact TRAPEZOID_PMI)" "${TRAPEZOID:-$build/trapezoid}"
+fi

@@ -196,8 +196,9 @@ void Sweeper::again(const std::vector<Planned>& jobs) {
                       (third.cause.empty() ? "" : "; " + third.cause);
         how = std::string("runs under ") + via_name(other) + ": ";
       } else {
-        third.cause =
-            "failed twice, and under " + std::string(via_name(other)) + ": " + third.cause;
+        third.cause = "failed twice (" + second.cause + "), and under " + via_name(other) + ": " +
+                      third.cause;
+        how = std::string("runs again by itself, then under ") + via_name(other) + ": ";
       }
       second = third;
     } else {
