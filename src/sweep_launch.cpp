@@ -76,7 +76,10 @@ std::vector<std::string> nodes_of(const std::vector<std::string>& names, const s
   std::set<std::string> seen;
   for (const std::string& name : names) {
     if (!host_name(name)) {
-      refuse(from + " names '" + name + "', which no host can be called");
+      refuse(std::string(from)
+                 .append(" names '")
+                 .append(name)
+                 .append("', which no host can be called"));
     }
     if (seen.insert(name).second) {
       nodes.push_back(name);
@@ -175,7 +178,7 @@ std::vector<std::string> allocation_line(const LaunchSettings& settings, Via via
   std::string with_slots;
   for (const std::string& host : hosts) {
     list += (list.empty() ? "" : ",") + host;
-    with_slots += (with_slots.empty() ? "" : ",") + host + ":" + slots;
+    with_slots.append(with_slots.empty() ? "" : ",").append(host).append(":").append(slots);
   }
   if (via == Via::kSrun) {
     // Steps of one allocation share its nodes (--overlap) and may start more

@@ -81,6 +81,7 @@ class Launcher {
   std::string description() const;
   std::string mpi() const;
   Via via() const { return via_; }
+  int per_node() const { return settings_.per_node; }
   // Whether an allocation offers the other way too, to tell a launcher's
   // hang from a node's or a link's fault.
   bool has_other() const { return has_other_; }

@@ -78,10 +78,10 @@ Outcome outcome_of(const JobRun& run, int count, int seconds) {
   return outcome;
 }
 
-Sweeper::Sweeper(const Launcher& launcher, int per_node, int deadline,
+Sweeper::Sweeper(const Launcher& launcher, int deadline,
                  std::function<void(const std::string&)> say)
     : launcher_(launcher),
-      per_node_(per_node),
+      per_node_(launcher.per_node()),
       deadline_(deadline),
       say_(std::move(say)),
       other_(launcher.has_other()) {}
@@ -121,12 +121,17 @@ std::string Sweeper::check_placement() {
     const std::string asked = std::to_string(per_node_) + " process(es) on each of " + where;
     const std::string way = launcher_.has_other() ? std::string(via_name(via)) + " " : "";
     if (wrong.empty()) {
-      say_("placement: " + way + "puts " + asked);
+      say_(std::string("placement: ").append(way).append("puts ").append(asked));
     } else if (via == launcher_.via()) {
-      return "asked for " + asked + ", the launch put " + wrong;
+      return std::string("asked for ").append(asked).append(", the launch put ").append(wrong);
     } else {
-      say_("placement: " + std::string(via_name(via)) + " put " + wrong + ", not " + asked +
-           ": jobs that hang are not tried that way");
+      say_(std::string("placement: ")
+               .append(via_name(via))
+               .append(" put ")
+               .append(wrong)
+               .append(", not ")
+               .append(asked)
+               .append(": jobs that hang are not tried that way"));
       other_ = false;
     }
   }

@@ -18,8 +18,7 @@ Outcome outcome_of(const JobRun& run, int count, int seconds);
 class Sweeper {
  public:
   // SAY takes each line of progress.
-  Sweeper(const Launcher& launcher, int per_node, int deadline,
-          std::function<void(const std::string&)> say);
+  Sweeper(const Launcher& launcher, int deadline, std::function<void(const std::string&)> say);
 
   // Launches uname -n on the first two nodes the way each job will start,
   // and the other way too where there is one; returns what a wrong placement

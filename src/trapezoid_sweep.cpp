@@ -187,7 +187,7 @@ int sweep(const Options& options, const Launcher& launcher) {
   result.matrix = Matrix(count);
   result.waves = options.pairs == "ring" ? ring_pairs(count) : every_pair(count);
   announce(options, launcher, result);
-  Sweeper sweeper(launcher, options.launch.per_node, options.deadline, say);
+  Sweeper sweeper(launcher, options.deadline, say);
   if (const std::string wrong = sweeper.check_placement(); !wrong.empty()) {
     say("processes not where they were asked for: " + wrong +
         "; a sweep of such jobs would pass or blame the wrong nodes");

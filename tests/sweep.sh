@@ -28,11 +28,13 @@ if [ "$mode" = slurm ]; then
   other=srun
   [ "$way" != srun ] || other=mpiexec
   # Row: name, fault, suspects, deadline, the way jobs start, what the
-  # evidence says (a regular expression). Slurm says it cannot reach a node
-  # after 10 s of trying. A link that drops all hangs its pair both ways: the
+  # evidence says (a regular expression). A healthy row's deadline is long,
+  # since a busy machine slows a job but must not fail it; a fault row waits
+  # out its hung pair's three runs. Slurm says it cannot reach a node after
+  # 10 s of trying. A link that drops all hangs its pair both ways: the
   # sweep's third run of it is the other way.
-  rows=("healthy||" "healthy||" "link|drop $b $d|link $b $d|||failed twice \\($hung.*, and under $other: $hung"
-    "prolog|break $e|node $e|||no-output: " "down|stop $e|node $e||$other|no-output: .*launcher-error: .*'srun: error: ")
+  rows=("healthy|||20" "healthy|||20" "link|drop $b $d|link $b $d|||failed twice \\($hung.*, and under $other: $hung"
+    "prolog|break $e|node $e|||no-output: " "down|stop $e|node $e|15|$other|no-output: .*launcher-error: .*'srun: error: ")
   # The plant for a node on which the MPI cannot start: the task prolog
   # names a transport that does not exist, for MPICH over UCX (64-bit) or
   # ch3 (32-bit x86, where Debian has no UCX), and for Open MPI.
@@ -46,7 +48,7 @@ if [ "$mode" = slurm ]; then
   export SLURM_CONF=$work/cluster/slurm.conf
 else
   hosts=("$a" "$b" "$c") before=() after=(--hostfile "$work/hosts" --rsh "$work/rsh")
-  rows=("healthy||" "link|drop $b $c|link $b $c|||failed twice: $hung")
+  rows=("healthy|||20" "link|drop $b $c|link $b $c|||failed twice: $hung")
   cleanup() { "$testhosts" down "${hosts[@]}"; }
   "$testhosts" up "${hosts[@]}" || fail "no test hosts"
   printf '%s\n' "${hosts[@]}" >"$work/hosts"
@@ -87,7 +89,7 @@ unplant() {
 
 for row in "${rows[@]}"; do
   IFS='|' read -r name fault expected deadline launch evidence <<<"$row"
-  deadline=$((${deadline:-15} * TIME_SCALE))
+  deadline=$((${deadline:-10} * TIME_SCALE))
   read -ra words <<<"$fault"
   [ -z "$fault" ] || plant "${words[@]}"
   mkdir -p "$work/tmp"
