@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 namespace {
 
@@ -22,9 +23,13 @@ enum Said : std::uint8_t {
   kUnreachablePeers,
   kNamespaceShm,
   kPmiMismatch,
+  kSessionDir,
   kKnownError,
   kSaidKinds
 };
+
+constexpr std::string_view kMkdirFailed =
+    "call to mkdir was unable to create the desired directory";
 
 struct Message {
   Said kind;
@@ -33,7 +38,7 @@ struct Message {
 
 // A line holding TEXT, as each MPI, the loader and OpenSSH print it on
 // Debian 12 and 13; the first that matches a line counts.
-constexpr std::array<Message, 22> kMessages = {{
+constexpr std::array<Message, 25> kMessages = {{
     {kRootRefused, "has detected an attempt to run as root"},    // Open MPI 4.1, 5.0
     {kMissingLibrary, "error while loading shared libraries"},   // glibc's loader
     {kNoProgram, "execvp error on file"},                        // MPICH's proxy
@@ -55,8 +60,19 @@ constexpr std::array<Message, 22> kMessages = {{
     // Open MPI under srun --mpi=none or pmi2.
     {kPmiMismatch, "appears to have been direct launched using \"srun\""},  // 4.1
     {kPmiMismatch, "No PMIx server was reachable"},                         // 5.0
-    {kKnownError, "There are not enough slots available in the system"},    // Open MPI 4.1, 5.0
-    {kKnownError, "PRTE has lost communication with a remote daemon"},      // Open MPI 5.0
+    // Open MPI's session directory under TMPDIR: "A call to mkdir was unable to
+    // create the desired directory:" (4.1; 5.0: "PMIx detected a call to mkdir
+    // ..."), then "Directory: DIR" and "Error: Read-only file system" (or
+    // "Permission denied", "Not a directory"; "File exists": 4.1's singletons racing).
+    {kSessionDir, kMkdirFailed},
+    // Its processes in a container without the launcher's TMPDIR, or under srun
+    // without Slurm's TmpFS: "PMIX ERROR: ERROR in file .../gds_ds12_lock_pthread.c
+    // at line 169" (4.1), "PMIX ERROR: PMIX_ERR_FILE_OPEN_FAILURE in file
+    // .../gds_shmem2.c at line 1056" (5.0).
+    {kSessionDir, "gds_ds12_lock_pthread.c"},
+    {kSessionDir, "PMIX_ERR_FILE_OPEN_FAILURE"},
+    {kKnownError, "There are not enough slots available in the system"},  // Open MPI 4.1, 5.0
+    {kKnownError, "PRTE has lost communication with a remote daemon"},    // Open MPI 5.0
     {kKnownError, "ORTE_ERROR_LOG: Data unpack"},  // 4.1's launcher, a process's message lost
 }};
 
@@ -176,6 +192,35 @@ std::string cause_of(Said kind, const std::vector<std::string_view>& lines, size
              "program, or its image, was built with (pmix for Open MPI, pmi2 for MPICH; "
              "srun --mpi=list shows what Slurm has)" +
              said;
+    case kSessionDir: {
+      // Open MPI's help names the directory and the error on lines of their own; PMIx's lines,
+      // alone or before it, name neither.
+      size_t made = first;
+      while (made < lines.size() && lines[made].find(kMkdirFailed) == std::string_view::npos) {
+        ++made;
+      }
+      const std::string advice =
+          "in a container, the processes need their launcher's session directory at the same "
+          "path: bind in the launcher's TMPDIR (ch-run -b \"$TMPDIR\", podman -v "
+          "\"$TMPDIR:$TMPDIR\") or, under srun, Slurm's TmpFS; or start the launcher with "
+          "TMPDIR=/tmp, which ch-run binds in, and podman with -v /tmp:/tmp";
+      if (made == lines.size()) {
+        return "session-dir: Open MPI's processes could not open the files their launcher keeps "
+               "in its session directory: " +
+               advice + said;
+      }
+      const std::string_view dir = named(lines, made, kMessageLines, {{"Directory: ", ""}});
+      std::string_view error = named(lines, made, kMessageLines, {{"Error: ", ""}});
+      error.remove_prefix(std::min(error.find_first_not_of(' '), error.size()));
+      if (error == "File exists") {
+        // Open MPI 4.1's singletons, started together, race to make one: separate-jobs.
+        return "";
+      }
+      return "session-dir: Open MPI could not make " + quote(dir) + " (" + quote(error) +
+             ") for its session directory, which it makes under TMPDIR (/tmp when unset): give "
+             "the job a TMPDIR that the user may write on every node; " +
+             advice;
+    }
     default:
       return "";
   }
@@ -217,8 +262,10 @@ SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_an
   }
   SaidCauses causes;
   for (int kind = 0; kind < kKnownError; ++kind) {
-    if (first[kind] < lines.size()) {
-      causes.specific.push_back(cause_of(static_cast<Said>(kind), lines, first[kind]));
+    std::string cause =
+        first[kind] < lines.size() ? cause_of(static_cast<Said>(kind), lines, first[kind]) : "";
+    if (!cause.empty()) {
+      causes.specific.push_back(std::move(cause));
     }
   }
   size_t quoted = first[kKnownError];
