@@ -185,6 +185,16 @@ case $row in
     need_root "Open MPI's refusal of root"
     judge 1 2 env -u OMPI_ALLOW_RUN_AS_ROOT -u OMPI_ALLOW_RUN_AS_ROOT_CONFIRM "$launcher" -n 2 "$program"
     first_cause 2 "root-refused: " ;;
+  session-dir.np2)
+    # A TMPDIR the user cannot write, where Open MPI makes its session
+    # directory; read-only for root, whom modes do not stop.
+    mkdir "$work/tmp" && chmod 555 "$work/tmp"
+    unwritable=(env TMPDIR="$work/tmp") error="Permission denied"
+    [ "$(id -u)" != 0 ] || unwritable=(unshare --mount sh -c 'mount --bind -o ro "$1" "$1" && shift && exec "$@"' sh
+      "$work/tmp" "${unwritable[@]}") error="Read-only file system"
+    shown "the TMPDIR unwritable" "$error" <("${unwritable[@]}" sh -c 'mkdir "$TMPDIR/x"' 2>&1)
+    judge 1 2 "${unwritable[@]}" "$launcher" -n 2 "$program"
+    first_cause 2 "session-dir: Open MPI could not make '$work/tmp/[^']+' \\('$error'\\) .*TMPDIR" ;;
   unreachable-peers.hosts.np4)
     # A firewall that lets the launcher through but not the processes,
     # whose ports are set; UCX takes hosts with one boot id for one machine.
