@@ -21,10 +21,12 @@ healthy_counts() {
   echo "$sweeps $pairs $hung $failed $named $again"
 }
 
-# bench_healthy SWEEPS OUT: SWEEPS sweeps of each MPI the way the build
-# chose, and SWEEPS / 2 (80 pair jobs at least) the other way, into OUT/sweep-healthy.csv.
+# bench_healthy SWEEPS OUT [MPI...]: SWEEPS sweeps of each MPI (default both)
+# the way the build chose, and SWEEPS / 2 (80 pair jobs at least) the other
+# way, added to OUT/sweep-healthy.csv.
 bench_healthy() {
-  local count=$1 out=$2 release mpi dir way ways other sweeps runs nodes=()
+  local count=$1 out=$2 release mpi dir way ways other sweeps runs nodes=() mpis=(mpich openmpi)
+  [ $# -le 2 ] || mpis=("${@:3}")
   release=$(. /etc/os-release && echo "$ID $VERSION_ID")
   for n in $(seq 5); do nodes+=("hb$$n$n"); done
   scripts/testbed/slurm-node start "$PWD/$out/healthy" 8 "${nodes[@]}" >/dev/null
@@ -32,7 +34,7 @@ bench_healthy() {
   [ -s "$out/sweep-healthy.csv" ] ||
     echo release,mpi,launch,default,sweeps,pair_jobs,hung,failed,sweeps_named,sweeps_rerun >"$out/sweep-healthy.csv"
   printf '%-10s %-8s %-8s %6s %6s %5s %6s %6s %6s\n' release MPI launch sweeps pairs hung failed named rerun
-  for mpi in mpich openmpi; do
+  for mpi in "${mpis[@]}"; do
     dir=$PWD/build/$mpi way=$(build_fact "$dir" TRAPEZOID_SLURM_LAUNCH)
     other=srun
     [ "$way" != srun ] || other=mpiexec
