@@ -94,9 +94,18 @@ std::string Sweeper::names(const std::vector<int>& nodes) const {
   return nodes.size() > 2 ? "on all " + std::to_string(nodes.size()) + " nodes" : text;
 }
 
+Job Sweeper::job_on(const std::vector<int>& nodes, Via via, const Command& command) {
+  Job job;
+  job.command = launcher_.line(nodes, started_++, via, command);
+  if (command.empty()) {
+    const int count = per_node_ * static_cast<int>(nodes.size());
+    job.complete = [count](std::string_view output) { return output_right(output, count); };
+  }
+  return job;
+}
+
 JobRun Sweeper::launch(const std::vector<int>& nodes, Via via, const Command& command) {
-  std::vector<Job> job(1);
-  job[0].command = launcher_.line(nodes, started_++, via, command);
+  std::vector<Job> job = {job_on(nodes, via, command)};
   run_jobs(job, deadline_);
   return job[0].run;
 }
@@ -146,11 +155,10 @@ Outcome Sweeper::once(const Planned& job, Via via) {
 }
 
 void Sweeper::side_by_side(const std::string& title, const std::vector<Planned>& jobs) {
-  std::vector<Job> running(jobs.size());
-  for (size_t i = 0; i < jobs.size(); ++i) {
-    running[i].command = launcher_.line(jobs[i].nodes, started_++, launcher_.via());
-    const int count = per_node_ * static_cast<int>(jobs[i].nodes.size());
-    running[i].complete = [count](std::string_view output) { return output_right(output, count); };
+  std::vector<Job> running;
+  running.reserve(jobs.size());
+  for (const Planned& job : jobs) {
+    running.push_back(job_on(job.nodes, launcher_.via(), {}));
   }
   const auto began = std::chrono::steady_clock::now();
   run_jobs(running, deadline_);

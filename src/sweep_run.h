@@ -45,6 +45,9 @@ class Sweeper {
   // Each of JOBS that failed, again, one at a time.
   void again(const std::vector<Planned>& jobs);
   Outcome once(const Planned& job, Via via);
+  // A job on NODES: the program, which may end its launcher once its output
+  // is complete, or COMMAND.
+  Job job_on(const std::vector<int>& nodes, Via via, const Command& command);
   JobRun launch(const std::vector<int>& nodes, Via via, const Command& command);
   std::string names(const std::vector<int>& nodes) const;
   void run_waves(Sweep& sweep);
