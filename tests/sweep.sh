@@ -110,19 +110,23 @@ for row in "${rows[@]}"; do
   fi
   # Launched the build's way, only jobs that hold the fault run again. The
   # other way may be the one that hangs now and then (Open MPI under srun):
-  # the sweep must still name only the fault. Open MPI's whole job of ten
-  # processes under its own mpiexec now and then hangs in the reduction,
-  # every line written (docs/sweep.md); run again by itself, it passes.
-  whole_hang=''
-  if [ "$(build_fact "$build" TRAPEZOID_MPI)" = openmpi ] &&
-    grep -q '^trapezoid-sweep: whole on all 5 nodes: FAIL, .*: no end within .*; no-reduction: ' "$work/err" &&
-    grep -q '^trapezoid-sweep: whole on all 5 nodes runs again by itself: pass' "$work/err"; then
-    echo "NOTE: Open MPI's whole job hung in its reduction, as it does now and then; it passed by itself"
-    whole_hang='on all 5 nodes'
+  # the sweep must still name only the fault. Two faults of Open MPI's own,
+  # on any nodes, are let through when the job passed by itself and said
+  # (docs/sweep.md): its whole job of ten processes hanging in the
+  # reduction, every line written; its launcher failing at once to make its
+  # session directory, beside another launcher starting on the same host.
+  allowed=()
+  [ -z "$expected" ] || allowed+=("$(sed 's/^link \(.*\) \(.*\)/\1,\2/; s/^node \(.*\)/.*\1.*/' <<<"$expected")")
+  if [ "$(build_fact "$build" TRAPEZOID_MPI)" = openmpi ]; then
+    while read -r job; do
+      grep -q "^trapezoid-sweep: [a-z]* $job runs again by itself: pass" "$work/err" || continue
+      echo "NOTE: Open MPI failed a job on $job as it does now and then, and it passed by itself"
+      allowed+=("$job")
+    done < <(sed -n -e 's/^trapezoid-sweep: whole \(on all 5 nodes\): FAIL, .*: no end within .*; no-reduction: .*/\1/p' \
+      -e "s/^trapezoid-sweep: [a-z]* \([^ ]*\): FAIL, .*'A call to mkdir was unable to create the desired directory:'.*/\1/p" "$work/err")
   fi
   again=$(sed -n 's/^trapezoid-sweep: [a-z]* \(.*\) runs \(again\|under\) .*/\1/p' "$work/err" |
-    grep -vx -e "${expected:+$(sed 's/^link \(.*\) \(.*\)/\1,\2/; s/^node \(.*\)/.*\1.*/' <<<"$expected")}" \
-      -e "$whole_hang") &&
+    grep -vx -f <(printf '%s\n' "${allowed[@]}")) &&
     if [ -z "$launch" ]; then fail "$name: ran again: ${again//$'\n'/ }"; else echo "NOTE: under $launch, ran again: ${again//$'\n'/ }"; fi
   [ -n "$launch" ] || ! grep '^launcher: ' "$work/out" || fail "$name: the launcher hung"
   # The dead node costs each run of its job by itself a deadline at most;
