@@ -169,6 +169,8 @@ Facts read_facts(const fs::path& here) {
 
 const char* via_name(Via via) { return via == Via::kSrun ? "srun" : "mpiexec"; }
 
+Via other_way(Via via) { return via == Via::kSrun ? Via::kMpiexec : Via::kSrun; }
+
 std::vector<std::string> allocation_line(const LaunchSettings& settings, Via via,
                                          const std::vector<std::string>& hosts,
                                          const Command& command) {

@@ -30,6 +30,9 @@ enum class Via : std::uint8_t { kSrun, kMpiexec };
 
 const char* via_name(Via via);
 
+// The way that is not VIA.
+Via other_way(Via via);
+
 // What every launch line of a sweep shares.
 struct LaunchSettings {
   Facts facts;

@@ -113,7 +113,7 @@ JobRun Sweeper::launch(const std::vector<int>& nodes, Via via, const Command& co
 std::string Sweeper::check_placement() {
   const std::vector<int> nodes =
       launcher_.nodes().size() > 1 ? std::vector<int>{0, 1} : std::vector<int>{0};
-  const Via ways[] = {launcher_.via(), launcher_.via() == Via::kSrun ? Via::kMpiexec : Via::kSrun};
+  const Via ways[] = {launcher_.via(), other_way(launcher_.via())};
   for (const Via via : ways) {
     if (via != launcher_.via() && !other_) {
       break;
@@ -186,7 +186,7 @@ void Sweeper::side_by_side(const std::string& title, const std::vector<Planned>&
 
 void Sweeper::again(const std::vector<Planned>& jobs) {
   const Via way = launcher_.via();
-  const Via other = way == Via::kSrun ? Via::kMpiexec : Via::kSrun;
+  const Via other = other_way(way);
   for (const Planned& job : jobs) {
     Outcome& kept = *job.outcome;
     if (!failed(kept.verdict) || interrupted() != 0) {
@@ -284,5 +284,5 @@ std::string Sweeper::launcher_note() const {
   const Via way = launcher_.via();
   return std::string("launcher: ") + via_name(way) + " hung in start-up in " +
          std::to_string(hung_one_way_) + " of " + std::to_string(jobs_) +
-         " jobs; each passed under " + via_name(way == Via::kSrun ? Via::kMpiexec : Via::kSrun);
+         " jobs; each passed under " + via_name(other_way(way));
 }
