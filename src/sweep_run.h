@@ -31,8 +31,9 @@ class Sweeper {
   // Whether any job wrote on its standard output.
   bool anything_written() const { return wrote_; }
 
-  // The launcher line, when jobs hung only one way: empty otherwise.
-  std::string launcher_note() const;
+  // Lines that name no node: jobs that hung only one way, and jobs that
+  // failed once in the MPI itself.
+  std::vector<std::string> notes() const;
 
  private:
   struct Planned {
@@ -61,6 +62,7 @@ class Sweeper {
   size_t started_ = 0;
   size_t jobs_ = 0;
   size_t hung_one_way_ = 0;
+  std::vector<std::string> mpi_own_;  // each job's nodes and what failed
   bool wrote_ = false;
 };
 

@@ -153,7 +153,7 @@ int conclude(const Options& options, const Launcher& launcher, Sweep& sweep,
   sweep.suspects = blame(sweep.matrix, sweep.names);
   std::fputs(table(sweep).c_str(), stdout);
   std::vector<std::string> lines = sweep.suspects;
-  if (const std::string note = sweeper.launcher_note(); !note.empty()) {
+  for (const std::string& note : sweeper.notes()) {
     lines.push_back(note);
   }
   for (size_t i = 0; i < lines.size(); ++i) {

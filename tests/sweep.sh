@@ -108,24 +108,14 @@ for row in "${rows[@]}"; do
     [ "$status" = 1 ] && [ "$named" = "$expected" ] || fail "$name: exit status $status, suspects: ${named//$'\n'/; }"
     grep '^suspect ' "$work/out" | grep -qE "$evidence" || fail "$name: the evidence does not say '$evidence'"
   fi
-  # Launched the build's way, only jobs that hold the fault run again. The
+  # Launched the build's way, only jobs that hold the fault run again, and
+  # those whose first run failed in the MPI itself, as the sweep says. The
   # other way may be the one that hangs now and then (Open MPI under srun):
-  # the sweep must still name only the fault. Two faults of Open MPI's own,
-  # on any nodes, are let through when the job passed by itself and said
-  # (docs/sweep.md): its whole job of ten processes hanging in the
-  # reduction, every line written; its launcher failing at once to make its
-  # session directory, beside another launcher starting on the same host.
+  # the sweep must still name only the fault.
   allowed=()
   [ -z "$expected" ] || allowed+=("$(sed 's/^link \(.*\) \(.*\)/\1,\2/; s/^node \(.*\)/.*\1.*/' <<<"$expected")")
-  if [ "$(build_fact "$build" TRAPEZOID_MPI)" = openmpi ]; then
-    while read -r job; do
-      grep -q "^trapezoid-sweep: [a-z]* $job runs again by itself: pass" "$work/err" || continue
-      echo "NOTE: Open MPI failed a job on $job as it does now and then, and it passed by itself"
-      allowed+=("$job")
-    done < <(sed -n -e 's/^trapezoid-sweep: whole \(on all 5 nodes\): FAIL, .*: no end within .*; no-reduction: .*/\1/p' \
-      -e "s/^trapezoid-sweep: [a-z]* \([^ ]*\): FAIL, .*'A call to mkdir was unable to create the desired directory:'.*/\1/p" "$work/err")
-  fi
-  again=$(sed -n 's/^trapezoid-sweep: [a-z]* \(.*\) runs \(again\|under\) .*/\1/p' "$work/err" |
+  again=$(grep -v 'as its first run failed in the MPI itself' "$work/err" |
+    sed -n 's/^trapezoid-sweep: [a-z]* \(.*\) runs \(again\|under\) .*/\1/p' |
     grep -vx -f <(printf '%s\n' "${allowed[@]}")) &&
     if [ -z "$launch" ]; then fail "$name: ran again: ${again//$'\n'/ }"; else echo "NOTE: under $launch, ran again: ${again//$'\n'/ }"; fi
   [ -n "$launch" ] || ! grep '^launcher: ' "$work/out" || fail "$name: the launcher hung"

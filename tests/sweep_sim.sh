@@ -2,7 +2,8 @@
 # sweep_sim.sh BUILD: trapezoid-sweep on simulated nodes: a launcher stand-in
 # on PATH answers at once with a right output, or hangs for one planted pair.
 # Every pair of 64 nodes must name that link alone, with valid JUnit and SVG
-# files; a pair that hangs only under srun is the launcher's; processes
+# files; a pair that hangs only under srun is the launcher's, and one that
+# fails once as Open MPI's launcher now and then does is the MPI's; processes
 # piled on one node stop the sweep; bad input must get exit status 2 and one
 # line, never a shell; an interrupted sweep must leave nothing behind.
 # shellcheck source=lib.sh
@@ -35,6 +36,7 @@ rows=(
   "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
   "launcher|0|^launcher: srun hung in start-up in 2 of 7 jobs; each passed under mpiexec|7 0 0|sim05,sim40,sim41||--deadline 2"
+  "mpi-own|0|^mpi: stand-in failed in itself in 1 of 7 jobs, each of which passed by itself: sim05,sim40: its launcher could not make|7 0 0|sim05,sim40,sim41||--deadline 2"
   "misplaced|2|asked for 1 process\\(es\\) on each of sim00,sim01, the launch put 2 on sim00||sim00,sim01||"
   "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
@@ -65,7 +67,12 @@ for row in "${rows[@]}"; do
   words=("${words[@]//\~/ }")
   rm -f "$work/launched"
   plants=()
-  case $name in launcher) plants=(HANG_UNDER=srun) ;; misplaced) plants=(PILE=1) ;; esac
+  rm -rf "$work/sim/once-"*
+  case $name in
+    launcher) plants=(HANG_UNDER=srun) ;;
+    mpi-own) plants=(ONCE=1 "SAY=A call to mkdir was unable to create the desired directory:\n\n  Directory: /tmp/ompi.sim05.0\n  Error:     File exists") ;;
+    misplaced) plants=(PILE=1) ;;
+  esac
   status=0 started=$(date +%s%N)
   # Every pair of 64 is 2000 jobs: a busy machine needs more than the usual deadline.
   LAUNCH_TIMEOUT=$((90 * TIME_SCALE)) launch "$work/out" "$work/err" env "$RUN_MARK" LAUNCHED="$work/launched" "${plants[@]}" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
