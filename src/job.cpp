@@ -255,6 +255,8 @@ void take_output(Running& running, const pollfd* ready, Clock::time_point now) {
   if (more_output && job.complete && running.complete_at == Clock::time_point::max() &&
       job.complete(running.texts[0])) {
     running.complete_at = now;
+    running.job->run.complete_seconds =
+        std::chrono::duration<double>(now - running.started).count();
   }
 }
 

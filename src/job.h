@@ -16,6 +16,7 @@ struct JobRun {
   bool stopped_after_output = false;
   std::string failure;   // how the command ended when it did not exit with status 0 by itself
   double seconds = 0.0;  // from its start to its end
+  double complete_seconds = 0.0;  // from its start to its complete output, when it was
 };
 
 struct Job {

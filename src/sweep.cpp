@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -111,8 +112,15 @@ std::string link_name(const std::vector<std::string>& names, const Pair& pair) {
 
 // The failed pairs that no blamed node explains: each a link, or, when they
 // are most of the pairs, the network.
+// How a line of findings begins, and what its jobs did.
+struct Words {
+  const char* prefix;  // "suspect" or "flaky"
+  const char* fails;   // "fails" or "fails now and then"
+};
+
 void blame_links(const Matrix& matrix, const std::vector<std::string>& names,
-                 const std::vector<bool>& blamed, std::vector<std::string>& lines) {
+                 const std::vector<bool>& blamed, const Words& words,
+                 std::vector<std::string>& lines) {
   std::vector<Pair> unexplained;
   size_t considered = 0;
   for (int first = 0; first < matrix.count(); ++first) {
@@ -128,41 +136,48 @@ void blame_links(const Matrix& matrix, const std::vector<std::string>& names,
   }
   if (unexplained.size() >= 2 && 2 * unexplained.size() > considered) {
     const Pair& first = unexplained.front();
-    lines.push_back("suspect network: " + std::to_string(unexplained.size()) + " of " +
-                    std::to_string(considered) +
-                    " pairs of nodes fail, too many for a node or a link, first " +
-                    link_name(names, first) + ": " + matrix.pair(first.first, first.second).cause);
+    lines.push_back(std::string(words.prefix) + " network: " + std::to_string(unexplained.size()) +
+                    " of " + std::to_string(considered) + " pairs of nodes " + words.fails +
+                    ", too many for a node or a link, first " + link_name(names, first) + ": " +
+                    matrix.pair(first.first, first.second).cause);
     return;
   }
   for (const Pair& pair : unexplained) {
-    lines.push_back("suspect link " + link_name(names, pair) +
-                    ": the pair fails, both pass by themselves and with most other nodes: " +
+    lines.push_back(std::string(words.prefix) + " link " + link_name(names, pair) + ": the pair " +
+                    words.fails + ", both pass by themselves and with most other nodes: " +
                     matrix.pair(pair.first, pair.second).cause);
   }
 }
 
-}  // namespace
-
-std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::string>& names) {
+std::vector<std::string> place(const Matrix& matrix, const std::vector<std::string>& names,
+                               const Words& words) {
   const int count = matrix.count();
+  const std::string fails = words.fails;
+  const std::string with = ": passes by itself, " + fails + " with ";
   std::vector<std::string> lines;
   std::vector<bool> blamed(count);
   for (int node = 0; node < count; ++node) {
     if (failed(matrix.alone(node).verdict)) {
       blamed[node] = true;
-      lines.push_back("suspect node " + names[node] +
-                      ": fails by itself: " + matrix.alone(node).cause);
+      lines.push_back(std::string(words.prefix) + " node " + names[node] + ": " + fails +
+                      " by itself: " + matrix.alone(node).cause);
     }
   }
   // Two nodes have one pair, which cannot tell a link from either node.
   if (count == 2 && lines.empty() && failed(matrix.pair(0, 1).verdict)) {
     const std::string& cause = matrix.pair(0, 1).cause;
     for (int node = 0; node < 2; ++node) {
-      lines.push_back("suspect node " + names[node] + ": passes by itself, fails with " +
-                      names[1 - node] + ": " + cause);
+      lines.push_back(std::string(words.prefix)
+                          .append(" node ")
+                          .append(names[node])
+                          .append(with)
+                          .append(names[1 - node])
+                          .append(": ")
+                          .append(cause));
     }
-    lines.push_back("suspect link " + link_name(names, {0, 1}) +
-                    ": the pair fails, and two nodes cannot tell it from either node: " + cause);
+    lines.push_back(std::string(words.prefix) + " link " + link_name(names, {0, 1}) +
+                    ": the pair " + fails +
+                    ", and two nodes cannot tell it from either node: " + cause);
     return lines;
   }
   // Judged against the verdicts alone, before any node is blamed for its pairs.
@@ -172,18 +187,188 @@ std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::stri
     by_pairs[node] = !blamed[node] && blamed_for_pairs(matrix, node, cause);
     if (by_pairs[node]) {
       const Record own = record(matrix, node, -1);
-      lines.push_back("suspect node " + names[node] + ": passes by itself, fails with " +
-                      std::to_string(own.failed) + " of the " + std::to_string(own.tried) +
-                      " nodes it was paired with, which pass with others: " + cause);
+      lines.push_back(std::string(words.prefix)
+                          .append(" node ")
+                          .append(names[node])
+                          .append(with)
+                          .append(std::to_string(own.failed))
+                          .append(" of the ")
+                          .append(std::to_string(own.tried))
+                          .append(" nodes it was paired with, which pass with others: ")
+                          .append(cause));
     }
   }
   for (int node = 0; node < count; ++node) {
     blamed[node] = blamed[node] || by_pairs[node];
   }
-  blame_links(matrix, names, blamed, lines);
+  blame_links(matrix, names, blamed, words, lines);
   if (lines.empty() && failed(matrix.whole().verdict)) {
-    lines.push_back("suspect whole job: every node and pair passes, but the job on all " +
-                    std::to_string(count) + " nodes fails: " + matrix.whole().cause);
+    lines.push_back(std::string(words.prefix) +
+                    " whole job: every node and pair passes, but the job on all " +
+                    std::to_string(count) + " nodes " + fails + ": " + matrix.whole().cause);
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::string>& names) {
+  return place(matrix, names, {"suspect", "fails"});
+}
+
+int failed_runs(const Outcome& outcome) {
+  return static_cast<int>(
+      std::count_if(outcome.runs.begin(), outcome.runs.end(),
+                    [](const Run& run) { return failed(run.verdict) && !run.excused; }));
+}
+
+void add_run(Outcome& outcome, Run run) {
+  const bool passed_before =
+      std::any_of(outcome.runs.begin(), outcome.runs.end(),
+                  [](const Run& old) { return old.verdict == Verdict::kPass; });
+  if (!passed_before) {
+    outcome.seconds = run.seconds;
+  } else if (run.verdict == Verdict::kPass) {
+    outcome.seconds = std::min(outcome.seconds, run.seconds);
+  }
+  outcome.runs.push_back(std::move(run));
+}
+
+std::vector<std::string> flaky(const Matrix& matrix, const std::vector<std::string>& names) {
+  // Only jobs that passed in the end, each failing where it failed a run.
+  const auto shown = [](const Outcome& outcome) {
+    Outcome view;
+    if (outcome.verdict != Verdict::kPass) {
+      return view;
+    }
+    const int bad = failed_runs(outcome);
+    view.verdict = bad == 0 ? Verdict::kPass : Verdict::kFail;
+    std::string causes;
+    for (const Run& run : outcome.runs) {
+      if (failed(run.verdict) && !run.excused && causes.find(run.cause) == std::string::npos) {
+        causes += (causes.empty() ? "" : "; ") + run.cause;
+      }
+    }
+    view.cause = std::to_string(bad) + " of " + std::to_string(outcome.runs.size()) +
+                 " runs failed (" + causes + ")";
+    return view;
+  };
+  const int count = matrix.count();
+  Matrix view(count);
+  for (int node = 0; node < count; ++node) {
+    view.alone(node) = shown(matrix.alone(node));
+    for (int other = node + 1; other < count; ++other) {
+      view.pair(node, other) = shown(matrix.pair(node, other));
+    }
+  }
+  view.whole() = shown(matrix.whole());
+  return place(view, names, {"flaky", "fails now and then"});
+}
+
+bool markedly(double seconds, double reference, const Rules& rules) {
+  return seconds >= rules.factor * reference && seconds - reference >= rules.more;
+}
+
+namespace {
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+constexpr size_t kSecondsWidth = 16;
+
+std::string seconds_text(double seconds) {
+  std::string text(kSecondsWidth, '\0');
+  text.resize(std::snprintf(text.data(), text.size(), "%.2f s", seconds));
+  return text;
+}
+
+bool timed(const Outcome& outcome) { return outcome.verdict == Verdict::kPass; }
+
+// The times of the passed pairs of NODE, leaving out one other node.
+std::vector<double> pair_times(const Matrix& matrix, int node, int without) {
+  std::vector<double> times;
+  for (int other = 0; other < matrix.count(); ++other) {
+    if (other != node && other != without && timed(matrix.pair(node, other))) {
+      times.push_back(matrix.pair(node, other).seconds);
+    }
+  }
+  return times;
+}
+
+// Each node's median against the median of the jobs it is not in.
+struct NodeTimes {
+  double mine = 0.0;
+  double rest = 0.0;
+  bool known = false;
+};
+
+NodeTimes node_times(const Matrix& matrix, int node) {
+  std::vector<double> mine = pair_times(matrix, node, -1);
+  std::vector<double> rest;
+  if (timed(matrix.alone(node))) {
+    mine.push_back(matrix.alone(node).seconds);
+  }
+  for (int first = 0; first < matrix.count(); ++first) {
+    if (first == node) {
+      continue;
+    }
+    if (timed(matrix.alone(first))) {
+      rest.push_back(matrix.alone(first).seconds);
+    }
+    for (int second = first + 1; second < matrix.count(); ++second) {
+      if (second != node && timed(matrix.pair(first, second))) {
+        rest.push_back(matrix.pair(first, second).seconds);
+      }
+    }
+  }
+  if (mine.empty() || rest.empty()) {
+    return {};
+  }
+  return {median(mine), median(rest), true};
+}
+
+}  // namespace
+
+std::vector<std::string> slow(const Matrix& matrix, const std::vector<std::string>& names,
+                              const Rules& rules, std::vector<Pair>* candidates) {
+  const int count = matrix.count();
+  std::vector<std::string> lines;
+  if (count < rules.least_nodes) {
+    return lines;
+  }
+  std::vector<bool> is_slow(count);
+  for (int node = 0; node < count; ++node) {
+    const NodeTimes times = node_times(matrix, node);
+    is_slow[node] = times.known && markedly(times.mine, times.rest, rules);
+    if (is_slow[node]) {
+      lines.push_back("slow node " + names[node] + ": its jobs take " + seconds_text(times.mine) +
+                      " (median), the others' " + seconds_text(times.rest));
+    }
+  }
+  for (int first = 0; first < count; ++first) {
+    for (int second = first + 1; second < count; ++second) {
+      const Outcome& pair = matrix.pair(first, second);
+      const std::vector<double> ones = pair_times(matrix, first, second);
+      const std::vector<double> others = pair_times(matrix, second, first);
+      if (is_slow[first] || is_slow[second] || !timed(pair) || ones.empty() || others.empty()) {
+        continue;
+      }
+      const double one = median(ones);
+      const double other = median(others);
+      if (!markedly(pair.seconds, std::max(one, other), rules)) {
+        continue;
+      }
+      if (candidates != nullptr) {
+        candidates->emplace_back(first, second);
+      }
+      lines.push_back("slow link " + link_name(names, {first, second}) + ": the pair takes " +
+                      seconds_text(pair.seconds) + ", the other pairs of " + names[first] + " " +
+                      seconds_text(one) + " and of " + names[second] + " " + seconds_text(other) +
+                      " (medians)");
+    }
   }
   return lines;
 }

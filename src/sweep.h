@@ -27,12 +27,28 @@ enum class Verdict : std::uint8_t { kNotRun, kPass, kFail, kNoEnd };
 
 bool failed(Verdict verdict);
 
+// One run of a job.
+struct Run {
+  Verdict verdict = Verdict::kNotRun;
+  double seconds = 0.0;  // to its complete, right output if it passed, else to its end
+  std::string cause;
+  std::string way;       // srun, mpiexec or, with a hostfile, empty
+  bool excused = false;  // a failure of the MPI's or the launcher's own, not of its nodes
+};
+
 struct Outcome {
   Verdict verdict = Verdict::kNotRun;
-  std::string cause;  // why it failed, or a note on a pass
-  double seconds = 0.0;
+  std::string cause;     // why it failed, or a note on a pass
+  double seconds = 0.0;  // what the findings go by: its fastest passing run
   std::string evidence;  // the first lines the job wrote, for a failure
+  std::vector<Run> runs;
 };
+
+// The runs of OUTCOME that failed and are its nodes' doing.
+int failed_runs(const Outcome& outcome);
+
+// Adds RUN to OUTCOME's runs; its seconds become the fastest pass's.
+void add_run(Outcome& outcome, Run run);
 
 // The verdicts of a sweep of COUNT nodes.
 class Matrix {
@@ -60,5 +76,26 @@ class Matrix {
 // The suspects, one line each: "suspect node NODE: ...", "suspect link NODE
 // NODE: ...", "suspect network: ..." or "suspect whole job: ...".
 std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::string>& names);
+
+// What "markedly slower" means: at least FACTOR times the reference and at
+// least MORE seconds over it, among at least LEAST_NODES nodes.
+struct Rules {
+  double factor = 2.0;
+  double more = 1.0;
+  int least_nodes = 3;
+};
+
+bool markedly(double seconds, double reference, const Rules& rules);
+
+// The jobs that passed but failed a run first, placed on nodes and links as
+// the suspects are: "flaky node NODE: ...", "flaky link NODE NODE: ...".
+std::vector<std::string> flaky(const Matrix& matrix, const std::vector<std::string>& names);
+
+// A node whose jobs take markedly longer than the rest's ("slow node NODE:
+// ..."), and a pair markedly slower than both its nodes' other pairs that no
+// slow node explains ("slow link NODE NODE: ..."). With OUT set, the pairs
+// that look slow, to be run again by themselves before they are judged.
+std::vector<std::string> slow(const Matrix& matrix, const std::vector<std::string>& names,
+                              const Rules& rules, std::vector<Pair>* candidates = nullptr);
 
 #endif

@@ -64,6 +64,25 @@ std::string seconds_text(double seconds) {
   return std::to_string(tenths / kTenths) + "." + std::to_string(tenths % kTenths);
 }
 
+// KEPT's verdict and evidence become LATEST's, with CAUSE.
+void conclude(Outcome& kept, const Outcome& latest, std::string cause) {
+  kept.verdict = latest.verdict;
+  kept.cause = std::move(cause);
+  kept.evidence = latest.evidence;
+}
+
+// A job's run in its wave, after those of earlier rounds.
+void settle(Outcome& kept, Outcome latest, Via via) {
+  Run run{latest.verdict, latest.seconds, latest.cause, via_name(via)};
+  latest.runs = std::move(kept.runs);
+  latest.seconds = kept.seconds;
+  if (latest.cause.empty()) {
+    latest.cause = kept.cause;  // an earlier round's note
+  }
+  kept = std::move(latest);
+  add_run(kept, std::move(run));
+}
+
 }  // namespace
 
 Outcome outcome_of(const JobRun& run, int count, int seconds) {
@@ -76,6 +95,7 @@ Outcome outcome_of(const JobRun& run, int count, int seconds) {
   }
   if (run.stopped_after_output) {
     outcome.verdict = Verdict::kPass;
+    outcome.seconds = run.complete_seconds;
     outcome.cause = "right output, then no end: stopped after " +
                     std::to_string(kSecondsAfterOutput) + " s (the MPI hung in its shutdown)";
     return outcome;
@@ -83,6 +103,9 @@ Outcome outcome_of(const JobRun& run, int count, int seconds) {
   const Judgement judgement = judge(run.output, count, run.errors, &run, seconds);
   if (judgement.right) {
     outcome.verdict = Verdict::kPass;
+    if (run.complete_seconds > 0) {
+      outcome.seconds = run.complete_seconds;
+    }
     return outcome;
   }
   outcome.evidence = evidence(run);
@@ -95,11 +118,13 @@ Outcome outcome_of(const JobRun& run, int count, int seconds) {
   return outcome;
 }
 
-Sweeper::Sweeper(const Launcher& launcher, int deadline,
+Sweeper::Sweeper(const Launcher& launcher, const Plan& plan,
                  std::function<void(const std::string&)> say)
     : launcher_(launcher),
       per_node_(launcher.per_node()),
-      deadline_(deadline),
+      deadline_(plan.deadline),
+      repeat_(plan.repeat),
+      rules_(plan.rules),
       say_(std::move(say)),
       other_(launcher.has_other()) {}
 
@@ -168,7 +193,9 @@ Outcome Sweeper::once(const Planned& job, Via via) {
   const int count = per_node_ * static_cast<int>(job.nodes.size());
   const JobRun run = launch(job.nodes, via, {});
   wrote_ = wrote_ || !run.output.empty();
-  return outcome_of(run, count, deadline_);
+  Outcome outcome = outcome_of(run, count, deadline_);
+  add_run(*job.outcome, {outcome.verdict, outcome.seconds, outcome.cause, via_name(via)});
+  return outcome;
 }
 
 void Sweeper::side_by_side(const std::string& title, const std::vector<Planned>& jobs) {
@@ -188,7 +215,7 @@ void Sweeper::side_by_side(const std::string& title, const std::vector<Planned>&
     const int count = per_node_ * static_cast<int>(jobs[i].nodes.size());
     wrote_ = wrote_ || !running[i].run.output.empty();
     Outcome& outcome = *jobs[i].outcome;
-    outcome = outcome_of(running[i].run, count, deadline_);
+    settle(outcome, outcome_of(running[i].run, count, deadline_), launcher_.via());
     passed += outcome.verdict == Verdict::kPass ? 1 : 0;
     if (failed(outcome.verdict)) {
       say_(jobs[i].kind + " " + names(jobs[i].nodes) + ": FAIL, " + seconds_text(outcome.seconds) +
@@ -202,71 +229,106 @@ void Sweeper::side_by_side(const std::string& title, const std::vector<Planned>&
 }
 
 void Sweeper::again(const std::vector<Planned>& jobs) {
-  const Via way = launcher_.via();
-  const Via other = other_way(way);
   for (const Planned& job : jobs) {
-    Outcome& kept = *job.outcome;
-    if (!failed(kept.verdict) || interrupted() != 0) {
-      continue;
+    if (failed(job.outcome->verdict) && interrupted() == 0) {
+      const std::string how = rerun(job);
+      const Outcome& kept = *job.outcome;
+      say_(job.kind + " " + names(job.nodes) + " " + how +
+           (failed(kept.verdict) ? "FAIL" : "pass") + ", " +
+           seconds_text(kept.runs.back().seconds) + " s");
     }
-    // A bad link or node fails every time; launchers now and then hang on
-    // any nodes. The job runs by itself, so that nothing beside it is to blame.
-    Outcome second = once(job, way);
-    std::string how = "runs again by itself: ";
-    const std::string own = mpi_own(job.kind, kept);
-    if (!failed(second.verdict) && !own.empty()) {
-      mpi_own_.push_back(names(job.nodes) + ": " + own);
-      second.cause = "failed once in the MPI itself (" + own + ": " + kept.cause +
-                     "), then passed by itself" + (second.cause.empty() ? "" : "; " + second.cause);
-      how = "runs again by itself, as its first run failed in the MPI itself (" + own + "): ";
-    } else if (!failed(second.verdict)) {
-      second.cause = "failed once (" + kept.cause + "), then passed by itself" +
-                     (second.cause.empty() ? "" : "; " + second.cause);
-    } else if (second.verdict == Verdict::kNoEnd && kept.verdict == Verdict::kNoEnd && other_ &&
-               interrupted() == 0) {
-      Outcome third = once(job, other);
-      if (!failed(third.verdict)) {
-        ++hung_one_way_;
-        third.cause = std::string("hung twice under ") + via_name(way) + " (" + second.cause +
-                      "), then passed under " + via_name(other) +
-                      (third.cause.empty() ? "" : "; " + third.cause);
-        how = std::string("runs under ") + via_name(other) + ": ";
-      } else {
-        third.cause = "failed twice (" + second.cause + "), and under " + via_name(other) + ": " +
-                      third.cause;
-        how = std::string("runs again by itself, then under ") + via_name(other) + ": ";
-      }
-      second = third;
-    } else {
-      second.cause = "failed twice: " + second.cause;
-    }
-    kept = second;
-    say_(job.kind + " " + names(job.nodes) + " " + how + (failed(kept.verdict) ? "FAIL" : "pass") +
-         ", " + seconds_text(kept.seconds) + " s");
   }
 }
 
-void Sweeper::run_waves(Sweep& sweep) {
+std::string Sweeper::rerun(const Planned& job) {
+  Outcome& kept = *job.outcome;
+  const Via way = launcher_.via();
+  const Via other = other_way(way);
+  Outcome first;
+  first.verdict = kept.verdict;
+  first.cause = kept.cause;
+  const size_t first_run = kept.runs.size() - 1;
+  // A bad link or node fails every time; launchers now and then hang on
+  // any nodes. The job runs by itself, so that nothing beside it is to blame.
+  const Outcome second = once(job, way);
+  if (!failed(second.verdict)) {
+    const std::string own = mpi_own(job.kind, first);
+    const std::string note = second.cause.empty() ? "" : "; " + second.cause;
+    if (own.empty()) {
+      conclude(kept, second, "failed once (" + first.cause + "), then passed by itself" + note);
+      return "runs again by itself: ";
+    }
+    kept.runs[first_run].excused = true;
+    mpi_own_.push_back(names(job.nodes) + ": " + own);
+    conclude(kept, second,
+             "failed once in the MPI itself (" + own + ": " + first.cause +
+                 "), then passed by itself" + note);
+    return "runs again by itself, as its first run failed in the MPI itself (" + own + "): ";
+  }
+  if (second.verdict != Verdict::kNoEnd || first.verdict != Verdict::kNoEnd || !other_ ||
+      interrupted() != 0) {
+    conclude(kept, second, "failed twice: " + second.cause);
+    return "runs again by itself: ";
+  }
+  const Outcome third = once(job, other);
+  if (failed(third.verdict)) {
+    conclude(
+        kept, third,
+        "failed twice (" + second.cause + "), and under " + via_name(other) + ": " + third.cause);
+    return std::string("runs again by itself, then under ") + via_name(other) + ": ";
+  }
+  ++hung_one_way_;
+  kept.runs[first_run].excused = true;
+  kept.runs[first_run + 1].excused = true;
+  conclude(kept, third,
+           std::string("hung twice under ") + via_name(way) + " (" + second.cause +
+               "), then passed under " + via_name(other) +
+               (third.cause.empty() ? "" : "; " + third.cause));
+  return std::string("runs under ") + via_name(other) + ": ";
+}
+
+void Sweeper::run_waves(Sweep& sweep, int round) {
   Matrix& matrix = sweep.matrix;
+  const std::string rounds =
+      repeat_ > 1 ? "round " + std::to_string(round) + " of " + std::to_string(repeat_) + ", " : "";
   for (size_t wave = 0; wave < sweep.waves.size() && interrupted() == 0; ++wave) {
     std::vector<Planned> jobs;
     for (const Pair& pair : sweep.waves[wave]) {
       Outcome& outcome = matrix.pair(pair.first, pair.second);
       // A pair with a node that fails by itself could only fail.
       for (const int node : {pair.first, pair.second}) {
-        if (outcome.cause.empty() && failed(matrix.alone(node).verdict)) {
+        if (outcome.verdict == Verdict::kNotRun && failed(matrix.alone(node).verdict)) {
           outcome.cause = "not run: " + sweep.names[node] + " fails by itself";
         }
       }
-      if (outcome.cause.empty()) {
+      // A pair that failed already is not run in later rounds.
+      if (outcome.verdict == Verdict::kPass ||
+          (outcome.verdict == Verdict::kNotRun && outcome.cause.empty())) {
         jobs.push_back({"pair", {pair.first, pair.second}, &outcome});
       }
     }
     if (!jobs.empty()) {
-      side_by_side("wave " + std::to_string(wave + 1) + " of " +
+      side_by_side(rounds + "wave " + std::to_string(wave + 1) + " of " +
                        std::to_string(sweep.waves.size()) + ", pairs",
                    jobs);
     }
+  }
+}
+
+void Sweeper::retest_slow(Sweep& sweep) {
+  std::vector<Pair> looks_slow;
+  slow(sweep.matrix, sweep.names, rules_, &looks_slow);
+  for (const Pair& pair : looks_slow) {
+    if (interrupted() != 0) {
+      return;
+    }
+    Outcome& outcome = sweep.matrix.pair(pair.first, pair.second);
+    const double before = outcome.seconds;
+    // Beside other jobs a pair may only have waited for the machine.
+    const Outcome alone = once({"pair", {pair.first, pair.second}, &outcome}, launcher_.via());
+    say_("pair " + names({pair.first, pair.second}) + " took " + seconds_text(before) +
+         " s, more than its nodes' other pairs; by itself: " +
+         (failed(alone.verdict) ? "FAIL, " + alone.cause : seconds_text(alone.seconds) + " s"));
   }
 }
 
@@ -294,7 +356,12 @@ void Sweeper::run(Sweep& sweep) {
     alone.push_back({"alone", {node}, &sweep.matrix.alone(node)});
   }
   side_by_side("nodes by themselves", alone);
-  run_waves(sweep);
+  for (int round = 1; round <= repeat_; ++round) {
+    run_waves(sweep, round);
+  }
+  if (interrupted() == 0) {
+    retest_slow(sweep);
+  }
   if (interrupted() == 0) {
     run_whole(sweep);
   }

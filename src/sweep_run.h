@@ -17,8 +17,14 @@ Outcome outcome_of(const JobRun& run, int count, int seconds);
 
 class Sweeper {
  public:
+  struct Plan {
+    int deadline;    // seconds a job may take
+    int repeat = 1;  // runs of every pair
+    Rules rules;     // what slower markedly means
+  };
+
   // SAY takes each line of progress.
-  Sweeper(const Launcher& launcher, int deadline, std::function<void(const std::string&)> say);
+  Sweeper(const Launcher& launcher, const Plan& plan, std::function<void(const std::string&)> say);
 
   // Launches uname -n on the first two nodes the way each job will start,
   // and the other way too where there is one; returns what a wrong placement
@@ -45,18 +51,25 @@ class Sweeper {
   void side_by_side(const std::string& title, const std::vector<Planned>& jobs);
   // Each of JOBS that failed, again, one at a time.
   void again(const std::vector<Planned>& jobs);
+  // Runs a failed JOB again by itself, and the other way after a second
+  // hang; returns how it ran.
+  std::string rerun(const Planned& job);
   Outcome once(const Planned& job, Via via);
   // A job on NODES: the program, which may end its launcher once its output
   // is complete, or COMMAND.
   Job job_on(const std::vector<int>& nodes, Via via, const Command& command);
   JobRun launch(const std::vector<int>& nodes, Via via, const Command& command);
   std::string names(const std::vector<int>& nodes) const;
-  void run_waves(Sweep& sweep);
+  void run_waves(Sweep& sweep, int round);
+  // Each pair that looks slow, again by itself.
+  void retest_slow(Sweep& sweep);
   void run_whole(Sweep& sweep);
 
   const Launcher& launcher_;
   int per_node_;
   int deadline_;
+  int repeat_;
+  Rules rules_;
   std::function<void(const std::string&)> say_;
   bool other_ = false;
   size_t started_ = 0;

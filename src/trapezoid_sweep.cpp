@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +29,8 @@ namespace fs = std::filesystem;
 constexpr const char* kUsage =
     "usage: trapezoid-sweep [--hostfile FILE [--rsh PROGRAM]] [--launch srun|mpiexec] [--mpi PMI]\n"
     "                       [--per-node N] [--deadline SECONDS] [--pairs all|ring]\n"
-    "                       [--wrap 'COMMAND...'] [--junit FILE] [--svg FILE]";
+    "                       [--repeat K] [--slow-factor X] [--slow-seconds S]\n"
+    "                       [--wrap 'COMMAND...'] [--junit FILE] [--json FILE] [--svg FILE]";
 constexpr const char* kHelp =
     "Inside a Slurm allocation (salloc -N K, or a batch script) it runs every job on the\n"
     "allocation's nodes the way the build's MPI starts reliably there: the MPI's own mpiexec\n"
@@ -41,24 +43,45 @@ constexpr const char* kHelp =
     "  --per-node N        processes on each node of a job (default 2)\n"
     "  --deadline SECONDS  a job still running then is stopped and fails (default 60)\n"
     "  --pairs all|ring    every pair of nodes (default), or only neighbours in a ring\n"
+    "  --repeat K          run every pair K times (default 1), to catch what fails now and then\n"
+    "  --slow-factor X     slow: at least X times the others' time (default 2)\n"
+    "  --slow-seconds S    slow: and at least S seconds more than it (default 1)\n"
     "  --wrap 'COMMAND...' run each process as COMMAND... trapezoid (a container: 'ch-run IMAGE\n"
     "                      --'); words split at blanks, no shell; trapezoid is found on its PATH\n"
     "  --junit FILE        also write every job to FILE as a JUnit test case\n"
-    "  --svg FILE          also draw the matrix of pairs, coloured by verdict, into FILE\n"
-    "Exit status: 0 no suspect, 1 suspects named, 2 bad arguments, processes not where\n"
-    "asked, or no job started.";
+    "  --json FILE         also write every job's runs and the findings to FILE as JSON\n"
+    "  --svg FILE          also draw the matrix of pairs, coloured by time, into FILE\n"
+    "Exit status: 0 nothing named, 1 a node or link named (dead, slow or flaky), 2 bad\n"
+    "arguments, processes not where asked, or no job started.";
 constexpr int kMaxPerNode = 9999;
 constexpr int kMaxSeconds = 86400;
 constexpr int kDefaultDeadline = 60;
 constexpr size_t kNodesNamed = 8;
+constexpr int kMostRepeats = 1000;
 
 struct Options {
   Launcher::Options launch;
   std::string pairs = "all";
   std::string junit;
   std::string svg;
+  std::string json;
+  std::string slow_factor;
+  std::string slow_seconds;
   int deadline = kDefaultDeadline;
+  int repeat = 1;
+  Rules rules;
 };
+
+// A number of at least LEAST written in TEXT, or a refusal naming OPTION.
+double parse_decimal(const std::string& option, const std::string& text, double least) {
+  char* end = nullptr;
+  const double value = text.empty() ? 0.0 : std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(value >= least) || value > kMaxSeconds) {
+    refuse(option + " must be a number from " + std::to_string(static_cast<int>(least)) +
+           " to 86400, not '" + text + "'");
+  }
+  return value;
+}
 
 // A whole number an option takes, and what it must be.
 struct Number {
@@ -68,7 +91,7 @@ struct Number {
 };
 
 // Refuses options that do not go together, and files that cannot be written.
-void check_options(const Options& options) {
+void check_options(Options& options) {
   if (options.pairs != "all" && options.pairs != "ring") {
     refuse("--pairs must be all or ring, not '" + options.pairs + "'");
   }
@@ -87,7 +110,13 @@ void check_options(const Options& options) {
   if (launch.wrap.find_first_not_of(" \t") == std::string::npos && !launch.wrap.empty()) {
     refuse("--wrap needs a command");
   }
-  for (const std::string* file : {&options.junit, &options.svg}) {
+  if (!options.slow_factor.empty()) {
+    options.rules.factor = parse_decimal("--slow-factor", options.slow_factor, 1);
+  }
+  if (!options.slow_seconds.empty()) {
+    options.rules.more = parse_decimal("--slow-seconds", options.slow_seconds, 0);
+  }
+  for (const std::string* file : {&options.junit, &options.svg, &options.json}) {
     if (!file->empty() && !std::ofstream(*file, std::ios::app)) {
       refuse("cannot write " + *file + ": " + std::strerror(errno));
     }
@@ -97,14 +126,21 @@ void check_options(const Options& options) {
 Options parse(const std::vector<std::string>& args) {
   Options options;
   Launcher::Options& launch = options.launch;
-  const std::map<std::string, std::string*> texts = {
-      {"--hostfile", &launch.hostfile}, {"--rsh", &launch.rsh},      {"--mpi", &launch.pmi},
-      {"--launch", &launch.launch},     {"--pairs", &options.pairs}, {"--junit", &options.junit},
-      {"--svg", &options.svg},          {"--wrap", &launch.wrap}};
+  const std::map<std::string, std::string*> texts = {{"--hostfile", &launch.hostfile},
+                                                     {"--rsh", &launch.rsh},
+                                                     {"--mpi", &launch.pmi},
+                                                     {"--launch", &launch.launch},
+                                                     {"--pairs", &options.pairs},
+                                                     {"--junit", &options.junit},
+                                                     {"--svg", &options.svg},
+                                                     {"--wrap", &launch.wrap},
+                                                     {"--json", &options.json},
+                                                     {"--slow-factor", &options.slow_factor},
+                                                     {"--slow-seconds", &options.slow_seconds}};
   const std::map<std::string, Number> numbers = {
       {"--per-node", {&launch.per_node, kMaxPerNode, "a whole number from 1 to 9999"}},
-      {"--deadline",
-       {&options.deadline, kMaxSeconds, "a whole number of seconds from 1 to 86400"}}};
+      {"--deadline", {&options.deadline, kMaxSeconds, "a whole number of seconds from 1 to 86400"}},
+      {"--repeat", {&options.repeat, kMostRepeats, "a whole number from 1 to 1000"}}};
   for (size_t i = 0; i < args.size(); i += 2) {
     const std::string& name = args[i];
     const auto text = texts.find(name);
@@ -151,6 +187,10 @@ void announce(const Options& options, const Launcher& launcher, const Sweep& swe
 int conclude(const Options& options, const Launcher& launcher, Sweep& sweep,
              const Sweeper& sweeper) {
   sweep.suspects = blame(sweep.matrix, sweep.names);
+  for (auto&& lines :
+       {slow(sweep.matrix, sweep.names, options.rules), flaky(sweep.matrix, sweep.names)}) {
+    sweep.suspects.insert(sweep.suspects.end(), lines.begin(), lines.end());
+  }
   std::fputs(table(sweep).c_str(), stdout);
   std::vector<std::string> lines = sweep.suspects;
   for (const std::string& note : sweeper.notes()) {
@@ -187,7 +227,7 @@ int sweep(const Options& options, const Launcher& launcher) {
   result.matrix = Matrix(count);
   result.waves = options.pairs == "ring" ? ring_pairs(count) : every_pair(count);
   announce(options, launcher, result);
-  Sweeper sweeper(launcher, options.deadline, say);
+  Sweeper sweeper(launcher, {options.deadline, options.repeat, options.rules}, say);
   if (const std::string wrong = sweeper.check_placement(); !wrong.empty()) {
     say("processes not where they were asked for: " + wrong +
         "; a sweep of such jobs would pass or blame the wrong nodes");

@@ -90,8 +90,8 @@ for row in "${rows[@]}"; do
     xmllint --noout "$work/junit.xml" || fail "$name: the JUnit file is not XML"
     rsvg-convert -o "$work/matrix.png" "$work/matrix.svg" || fail "$name: the SVG does not render"
   fi
-  # One line of error, then the usage's three.
-  [ "$expected" != 2 ] || [ "$(wc -l <"$work/err")" -le 4 ] || fail "$name: more than the error and the usage"
+  # One line of error, then the usage's four.
+  [ "$expected" != 2 ] || [ "$(wc -l <"$work/err")" -le 5 ] || fail "$name: more than the error and the usage"
   suspects=$(grep -c '^suspect ' "$work/out")
   [ "$expected" != 1 ] || [ "$suspects" = 1 ] || fail "$name: $suspects suspects"
   expect_none_left
