@@ -207,9 +207,83 @@ void check_placement() {
   }
 }
 
+// A sweep whose jobs all passed, each in BASE seconds, with a
+// deterministic jitter of up to JITTER seconds; the plants make a node's
+// jobs or one pair slower, or a job fail a first run.
+struct TimedRow {
+  const char* name;
+  int count;
+  double base;
+  double jitter;
+  int slow_node;   // -1 for none
+  Pair slow_pair;  // {0, 0} for none
+  double extra;    // seconds the plants add
+  int flaky_node;  // fails its first run by itself
+  Pair flaky_pair;
+  bool excused;                       // the flaky runs were the MPI's
+  std::vector<std::string> findings;  // each line up to its colon
+};
+
+std::vector<std::string> found(const TimedRow& row) {
+  Matrix matrix(row.count);
+  std::vector<std::string> names;
+  int turn = 0;
+  const auto timed = [&](Outcome& outcome, double extra, bool flaky) {
+    constexpr int kSteps = 7;
+    const double seconds = row.base + extra + row.jitter * ((turn++ * 3) % kSteps) / (kSteps - 1);
+    if (flaky) {
+      add_run(outcome, {Verdict::kNoEnd, 10.0, "no end within 10 s", "srun", row.excused});
+    }
+    add_run(outcome, {Verdict::kPass, seconds, "", "srun", false});
+    outcome.verdict = Verdict::kPass;
+  };
+  for (int node = 0; node < row.count; ++node) {
+    names.push_back("n" + std::to_string(node));
+    timed(matrix.alone(node), node == row.slow_node ? row.extra : 0.0, node == row.flaky_node);
+  }
+  for (const Pair& pair : every_pair_failing(row.count)) {
+    const bool slow =
+        pair == row.slow_pair || pair.first == row.slow_node || pair.second == row.slow_node;
+    timed(matrix.pair(pair.first, pair.second), slow ? row.extra : 0.0, pair == row.flaky_pair);
+  }
+  timed(matrix.whole(), 0.0, false);
+  std::vector<std::string> lines;
+  for (auto&& some : {slow(matrix, names, Rules{}), flaky(matrix, names)}) {
+    for (const std::string& line : some) {
+      lines.push_back(line.substr(0, line.find(':')));
+    }
+  }
+  return lines;
+}
+
+void check_findings() {
+  const Pair none{0, 0};
+  const std::vector<TimedRow> rows = {
+      {"healthy, jitter of 0.9 s", 8, 1, 0.9, -1, none, 0, -1, none, false, {}},
+      {"a slow node, its pairs slow too", 5, 1, 0.3, 2, none, 3, -1, none, false, {"slow node n2"}},
+      {"a slow node among 3", 3, 1, 0.3, 1, none, 3, -1, none, false, {"slow node n1"}},
+      {"a slow node among 2 is not judged", 2, 1, 0.3, 1, none, 3, -1, none, false, {}},
+      {"a slow link", 5, 1, 0.3, -1, {1, 3}, 5, -1, none, false, {"slow link n1 n3"}},
+      {"1.5 s more, but not twice", 5, 2, 0, -1, {1, 3}, 1.5, -1, none, false, {}},
+      {"twice, but not 1 s more", 5, 0.4, 0, -1, {1, 3}, 0.5, -1, none, false, {}},
+      {"a flaky node", 5, 1, 0.3, -1, none, 0, 4, none, false, {"flaky node n4"}},
+      {"a flaky link", 5, 1, 0.3, -1, none, 0, -1, {0, 2}, false, {"flaky link n0 n2"}},
+      {"the MPI's own failure", 5, 1, 0.3, -1, none, 0, -1, {0, 2}, true, {}},
+  };
+  for (const TimedRow& row : rows) {
+    const std::vector<std::string> lines = found(row);
+    std::string said;
+    for (const std::string& line : lines) {
+      said += "'" + line + "' ";
+    }
+    expect(lines == row.findings, std::string(row.name) + ": found " + said);
+  }
+}
+
 }  // namespace
 
 int main() {
+  check_findings();
   check_lines();
   check_placement();
   for (int count = 1; count <= kMostNodes; ++count) {
