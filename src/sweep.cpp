@@ -1,6 +1,7 @@
 #include "sweep.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -222,16 +223,21 @@ int failed_runs(const Outcome& outcome) {
                     [](const Run& run) { return failed(run.verdict) && !run.excused; }));
 }
 
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
 void add_run(Outcome& outcome, Run run) {
-  const bool passed_before =
-      std::any_of(outcome.runs.begin(), outcome.runs.end(),
-                  [](const Run& old) { return old.verdict == Verdict::kPass; });
-  if (!passed_before) {
-    outcome.seconds = run.seconds;
-  } else if (run.verdict == Verdict::kPass) {
-    outcome.seconds = std::min(outcome.seconds, run.seconds);
-  }
   outcome.runs.push_back(std::move(run));
+  std::vector<double> passes;
+  for (const Run& each : outcome.runs) {
+    if (each.verdict == Verdict::kPass) {
+      passes.push_back(each.seconds);
+    }
+  }
+  outcome.seconds = passes.empty() ? outcome.runs.back().seconds : median(passes);
 }
 
 std::vector<std::string> flaky(const Matrix& matrix, const std::vector<std::string>& names) {
@@ -265,17 +271,12 @@ std::vector<std::string> flaky(const Matrix& matrix, const std::vector<std::stri
   return place(view, names, {"flaky", "fails now and then"});
 }
 
-bool markedly(double seconds, double reference, const Rules& rules) {
-  return seconds >= rules.factor * reference && seconds - reference >= rules.more;
+bool markedly(double seconds, double reference, double spread, const Rules& rules) {
+  return seconds >= rules.factor * reference && seconds - reference >= rules.more &&
+         seconds - reference >= rules.spreads * spread;
 }
 
 namespace {
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 constexpr size_t kSecondsWidth = 16;
 
@@ -286,6 +287,21 @@ std::string seconds_text(double seconds) {
 }
 
 bool timed(const Outcome& outcome) { return outcome.verdict == Verdict::kPass; }
+
+// How far TIMES stray, as a standard deviation would without their outliers.
+double spread(const std::vector<double>& times) {
+  constexpr double kNormal = 1.4826;
+  if (times.empty()) {
+    return 0.0;
+  }
+  const double middle = median(times);
+  std::vector<double> deviations;
+  deviations.reserve(times.size());
+  for (const double time : times) {
+    deviations.push_back(std::abs(time - middle));
+  }
+  return kNormal * median(deviations);
+}
 
 // The times of the passed pairs of NODE, leaving out one other node.
 std::vector<double> pair_times(const Matrix& matrix, int node, int without) {
@@ -302,6 +318,7 @@ std::vector<double> pair_times(const Matrix& matrix, int node, int without) {
 struct NodeTimes {
   double mine = 0.0;
   double rest = 0.0;
+  double spread = 0.0;  // of the rest
   bool known = false;
 };
 
@@ -327,7 +344,7 @@ NodeTimes node_times(const Matrix& matrix, int node) {
   if (mine.empty() || rest.empty()) {
     return {};
   }
-  return {median(mine), median(rest), true};
+  return {median(mine), median(rest), spread(rest), true};
 }
 
 }  // namespace
@@ -342,12 +359,21 @@ std::vector<std::string> slow(const Matrix& matrix, const std::vector<std::strin
   std::vector<bool> is_slow(count);
   for (int node = 0; node < count; ++node) {
     const NodeTimes times = node_times(matrix, node);
-    is_slow[node] = times.known && markedly(times.mine, times.rest, rules);
+    is_slow[node] = times.known && markedly(times.mine, times.rest, times.spread, rules);
     if (is_slow[node]) {
       lines.push_back("slow node " + names[node] + ": its jobs take " + seconds_text(times.mine) +
                       " (median), the others' " + seconds_text(times.rest));
     }
   }
+  std::vector<double> pairs;
+  for (int first = 0; first < count; ++first) {
+    for (int second = first + 1; second < count; ++second) {
+      if (timed(matrix.pair(first, second))) {
+        pairs.push_back(matrix.pair(first, second).seconds);
+      }
+    }
+  }
+  const double pairs_spread = spread(pairs);
   for (int first = 0; first < count; ++first) {
     for (int second = first + 1; second < count; ++second) {
       const Outcome& pair = matrix.pair(first, second);
@@ -358,7 +384,7 @@ std::vector<std::string> slow(const Matrix& matrix, const std::vector<std::strin
       }
       const double one = median(ones);
       const double other = median(others);
-      if (!markedly(pair.seconds, std::max(one, other), rules)) {
+      if (!markedly(pair.seconds, std::max(one, other), pairs_spread, rules)) {
         continue;
       }
       if (candidates != nullptr) {

@@ -39,7 +39,7 @@ struct Run {
 struct Outcome {
   Verdict verdict = Verdict::kNotRun;
   std::string cause;     // why it failed, or a note on a pass
-  double seconds = 0.0;  // what the findings go by: its fastest passing run
+  double seconds = 0.0;  // what the findings go by: its passing runs' median
   std::string evidence;  // the first lines the job wrote, for a failure
   std::vector<Run> runs;
 };
@@ -47,7 +47,9 @@ struct Outcome {
 // The runs of OUTCOME that failed and are its nodes' doing.
 int failed_runs(const Outcome& outcome);
 
-// Adds RUN to OUTCOME's runs; its seconds become the fastest pass's.
+double median(std::vector<double> values);
+
+// Adds RUN to OUTCOME's runs; its seconds become the passes' median.
 void add_run(Outcome& outcome, Run run);
 
 // The verdicts of a sweep of COUNT nodes.
@@ -77,15 +79,23 @@ class Matrix {
 // NODE: ...", "suspect network: ..." or "suspect whole job: ...".
 std::vector<std::string> blame(const Matrix& matrix, const std::vector<std::string>& names);
 
-// What "markedly slower" means: at least FACTOR times the reference and at
-// least MORE seconds over it, among at least LEAST_NODES nodes.
+// What "markedly slower" means: at least FACTOR times the reference, at
+// least MORE seconds over it, and over it by SPREADS times the spread of
+// the like jobs' times (1.4826 times their median absolute deviation),
+// among at least LEAST_NODES nodes.
+constexpr double kSlowFactor = 2.0;
+constexpr double kSlowSeconds = 3.0;
+constexpr double kSlowSpreads = 3.0;
+constexpr int kSlowLeastNodes = 3;
+
 struct Rules {
-  double factor = 2.0;
-  double more = 1.0;
-  int least_nodes = 3;
+  double factor = kSlowFactor;
+  double more = kSlowSeconds;
+  double spreads = kSlowSpreads;
+  int least_nodes = kSlowLeastNodes;
 };
 
-bool markedly(double seconds, double reference, const Rules& rules);
+bool markedly(double seconds, double reference, double spread, const Rules& rules);
 
 // The jobs that passed but failed a run first, placed on nodes and links as
 // the suspects are: "flaky node NODE: ...", "flaky link NODE NODE: ...".

@@ -84,6 +84,8 @@ class Launcher {
   std::string description() const;
   std::string mpi() const;
   Via via() const { return via_; }
+  // VIA's name in an allocation; with a hostfile there is one way, unnamed.
+  std::string way(Via via) const { return allocation_ ? via_name(via) : ""; }
   int per_node() const { return settings_.per_node; }
   // Whether an allocation offers the other way too, to tell a launcher's
   // hang from a node's or a link's fault.

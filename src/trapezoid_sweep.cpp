@@ -18,6 +18,7 @@
 #include "check.h"
 #include "job.h"
 #include "sweep.h"
+#include "sweep_json.h"
 #include "sweep_launch.h"
 #include "sweep_report.h"
 #include "sweep_run.h"
@@ -207,8 +208,13 @@ int conclude(const Options& options, const Launcher& launcher, Sweep& sweep,
                  launcher.description().c_str(), launcher.mpi().c_str());
     status = 2;
   }
+  const JsonContext context{launcher.mpi(),       launcher.description(), options.deadline,
+                            launcher.per_node(),  options.pairs,          options.repeat,
+                            options.rules.factor, options.rules.more,     options.launch.launch,
+                            sweeper.notes()};
   for (const auto& [file, text] :
-       {std::pair{options.junit, junit(sweep)}, std::pair{options.svg, svg(sweep)}}) {
+       {std::pair{options.junit, junit(sweep)}, std::pair{options.svg, svg(sweep)},
+        std::pair{options.json, json(sweep, context)}}) {
     if (!file.empty() && !(std::ofstream(file, std::ios::trunc) << text)) {
       std::fprintf(stderr, "trapezoid-sweep: cannot write %s\n", file.c_str());
       status = 2;

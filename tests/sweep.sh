@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # sweep.sh BUILD slurm|hostfile: trapezoid-sweep of every pair inside a Slurm
 # allocation of five nodes on test hosts, or with --hostfile over three test
-# hosts and the MPI's own launcher: healthy first, twice on Slurm, then one
-# fault a row, shown in place first. Every job that does not hold the fault
-# must pass on its first run; a faulty sweep must name exactly the faulty
-# node or link (on Slurm a link between nodes that are not neighbours in the
-# allocation's order); and no sweep may leave a process behind.
+# hosts and the MPI's own launcher: healthy first, twice on Slurm, then
+# faults, each shown in place first: dead, slow and lossy nodes and links.
+# Every job that does not hold a fault must pass on its first run; a faulty
+# sweep must name exactly the faulty nodes and links (on Slurm a link
+# between nodes that are not neighbours in the allocation's order); and no
+# sweep may leave a process behind.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -27,32 +28,43 @@ if [ "$mode" = slurm ]; then
   hosts=("$a" "$b" "$c" "$d" "$e") before=(salloc -N 5) after=()
   other=srun
   [ "$way" != srun ] || other=mpiexec
-  # Row: name, fault, suspects, deadline, the way jobs start, what the
-  # evidence says (a regular expression). A healthy row's deadline is long,
-  # since a busy machine slows a job but must not fail it; a fault row waits
-  # out its hung pair's three runs. Slurm says it cannot reach a node after
-  # 10 s of trying. A link that drops all hangs its pair both ways: the
-  # sweep's third run of it is the other way.
-  rows=("healthy|||20" "healthy|||20" "link|drop $b $d|link $b $d|||failed twice \\($hung.*, and under $other: $hung"
-    "prolog|break $e|node $e|||no-output: " "down|stop $e|node $e|15|$other|no-output: .*launcher-error: .*'srun: error: ")
-  # The plant for a node on which the MPI cannot start: the task prolog
-  # names a transport that does not exist, for MPICH over UCX (64-bit) or
-  # ch3 (32-bit x86, where Debian has no UCX), and for Open MPI.
-  printf '#!/bin/sh\n[ ! -e %q/break-"$SLURMD_NODENAME" ] || %s\n' "$work" \
-    "printf 'export UCX_TLS=none-such\nexport MPIR_CVAR_NEMESIS_NETMOD=none-such\nexport OMPI_MCA_pml=none-such\n'" \
-    >"$work/prolog"
+  # Row, fields between #: name, faults and findings (regular expressions),
+  # each list between ;, deadline, the way
+  # jobs start, what the evidence says, the sweep's other arguments. A
+  # healthy row's deadline is long, since a busy machine slows a job but
+  # must not fail it; a fault row waits out its hung pair's three runs.
+  # Slurm says it cannot reach a node after 10 s of trying. A link that
+  # drops all hangs its pair both ways: the sweep's third run of it is the
+  # other way. A link that drops 30 % takes 3 to 14 s, so that its row's
+  # deadline keeps it from hanging, and its neighbours in a ring suffice.
+  rows=("healthy###20" "healthy###20"
+    "link#drop $b $d#suspect link $b $d###failed twice \\($hung.*, and under $other: $hung"
+    "lossy#lossy $b $c#(slow|flaky|suspect) link $b $c#30##link#--pairs ring"
+    "nodes#break $e;slow $c#suspect node $e;slow node $c###no-output: "
+    "down#stop $e#suspect node $e#15#$other#no-output: .*launcher-error: .*'srun: error: ")
+  # The plants for a node on which the MPI cannot start, and for one that is
+  # slow to start a task: the task prolog names a transport that does not
+  # exist, for MPICH over UCX (64-bit) or ch3 (32-bit x86, where Debian has
+  # no UCX), and for Open MPI; or it sleeps, as a slow file system does.
+  printf '#!/bin/sh\n[ ! -e %q/break-"$SLURMD_NODENAME" ] || %s\n[ ! -e %q/slow-"$SLURMD_NODENAME" ] || sleep 5\n' \
+    "$work" "printf 'export UCX_TLS=none-such\nexport MPIR_CVAR_NEMESIS_NETMOD=none-such\nexport OMPI_MCA_pml=none-such\n'" \
+    "$work" >"$work/prolog"
   chmod 755 "$work/prolog"
   mkdir "$work/cluster" && echo "TaskProlog=$work/prolog" >"$work/cluster/site.conf"
   cleanup() { "$SCRIPTS_DIR/testbed/slurm-node" stop "$work/cluster"; }
   "$SCRIPTS_DIR/testbed/slurm-node" start "$work/cluster" 8 "${hosts[@]}" >/dev/null || fail "the cluster did not start"
   export SLURM_CONF=$work/cluster/slurm.conf
 else
-  hosts=("$a" "$b" "$c") before=() after=(--hostfile "$work/hosts" --rsh "$work/rsh")
-  rows=("healthy|||20" "link|drop $b $c|link $b $c|||failed twice: $hung")
+  hosts=("$a" "$b" "$c") before=() after=(--hostfile "$work/hosts" --rsh "$work/slow-rsh")
+  rows=("healthy###20" "link#drop $b $c#suspect link $b $c###failed twice: $hung"
+    "slow#slow $c#slow node $c#20##its jobs take")
   cleanup() { "$testhosts" down "${hosts[@]}"; }
   "$testhosts" up "${hosts[@]}" || fail "no test hosts"
   printf '%s\n' "${hosts[@]}" >"$work/hosts"
   "$testhosts" agent "$work/rsh"
+  # A remote shell slow to reach one host, as one with a slow name service is.
+  printf '#!/bin/sh\n[ ! -e %q/slow-"$1" ] || sleep 5\nexec %q "$@"\n' "$work" "$work/rsh" >"$work/slow-rsh"
+  chmod 755 "$work/slow-rsh"
 fi
 
 # Each plant shows it is in place.
@@ -62,6 +74,25 @@ plant() {
       ip netns exec "$2" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $3 drop; }
         chain out { type filter hook output priority 0; ip daddr $3 drop; }; }" || fail "no firewall in $2"
       reaches "$2" "$a" && ! reaches "$2" "$3" || fail "$2 does not drop $3 alone" ;;
+    lossy)
+      ip netns exec "$2" nft -f - <<<"table inet sweep {
+        chain in { type filter hook input priority 0; ip saddr $3 numgen random mod 100 < 30 drop; }
+        chain out { type filter hook output priority 0; ip daddr $3 numgen random mod 100 < 30 drop; }; }" ||
+        fail "no firewall in $2"
+      # Half the connections, which need one packet each way, get through at once.
+      local tries=0 through=0
+      for tries in $(seq 16); do ! reaches "$2" "$3" 0.5 || through=$((through + 1)); done
+      [ "$through" -gt 0 ] && [ "$through" -lt "$tries" ] && reaches "$2" "$a" ||
+        fail "$2 does not lose some of its packets to $3 alone: $through of $tries through" ;;
+    slow)
+      touch "$work/slow-$2"
+      local took=$SECONDS
+      if [ "$mode" = slurm ]; then
+        "$testhosts" rsh "$a" "$(printf '%q ' timeout 30 srun -N 1 -n 1 -w "$2" true)" </dev/null
+      else
+        "$work/slow-rsh" "$2" true </dev/null
+      fi
+      [ $((SECONDS - took)) -ge 5 ] || fail "starting a task on $2 does not take 5 s" ;;
     break)
       touch "$work/break-$2"
       ! "$testhosts" rsh "$a" "$(printf '%q ' timeout 30 srun -N 1 -n 2 -w "$2" --mpi="$pmi" "$build/trapezoid")" \
@@ -76,8 +107,8 @@ plant() {
 # A node whose slurmd was stopped is down for the controller by the end of
 # its row, and the next row's allocation of all the nodes would wait for it.
 unplant() {
-  [ "$1" != drop ] || ip netns exec "$2" nft delete table inet sweep
-  rm -f "$work/break-$2"
+  [[ ! $1 =~ ^(drop|lossy)$ ]] || ip netns exec "$2" nft delete table inet sweep
+  rm -f "$work/break-$2" "$work/slow-$2"
   [ "$1" = stop ] || return 0
   "$testhosts" rsh "$2" "$(printf '%q ' slurmd -f "$work/cluster/slurm.conf")" || fail "slurmd of $2 does not start"
   for _ in $(seq 100); do
@@ -88,32 +119,42 @@ unplant() {
 }
 
 for row in "${rows[@]}"; do
-  IFS='|' read -r name fault expected deadline launch evidence <<<"$row"
+  IFS='#' read -r name faults expected deadline launch evidence args <<<"$row"
   deadline=$((${deadline:-10} * TIME_SCALE))
-  read -ra words <<<"$fault"
-  [ -z "$fault" ] || plant "${words[@]}"
+  IFS=';' read -ra planted <<<"$faults"
+  for fault in "${planted[@]}"; do
+    read -ra words <<<"$fault"
+    plant "${words[@]}"
+  done
   mkdir -p "$work/tmp"
   status=0 started=$SECONDS
   LAUNCH_TIMEOUT=$((deadline * 8)) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
     "$(printf '%q ' "${before[@]}" "$build/trapezoid-sweep" --deadline "$deadline" --junit "$work/junit.xml" \
-      ${launch:+--launch "$launch"} "${after[@]}")" || status=$?
+      ${launch:+--launch "$launch"} ${args:+$args} "${after[@]}")" || status=$?
   cat "$work/err" "$work/out"
-  named=$(sed -n 's/^suspect \([a-z]* [^:]*\):.*/\1/p' "$work/out")
+  named=$(sed -nE 's/^(suspect|slow|flaky) ([a-z]+ [^:]*):.*/\1 \2/p' "$work/out")
   if [ -z "$expected" ]; then
     # Every node, every pair, and the whole job, each on its first run.
     n=${#hosts[@]}
     [ "$status" = 0 ] && grep -q "tests=\"$((n + n * (n - 1) / 2 + 1))\" failures=\"0\" skipped=\"0\"" "$work/junit.xml" ||
       fail "$name: exit status $status, $(grep -o 'tests=.*skipped="[0-9]*"' "$work/junit.xml")"
   else
-    [ "$status" = 1 ] && [ "$named" = "$expected" ] || fail "$name: exit status $status, suspects: ${named//$'\n'/; }"
-    grep '^suspect ' "$work/out" | grep -qE "$evidence" || fail "$name: the evidence does not say '$evidence'"
+    IFS=';' read -ra wanted <<<"$expected"
+    [ "$status" = 1 ] && [ "$(grep -c . <<<"$named")" = "${#wanted[@]}" ] || fail "$name: exit status $status, named: ${named//$'\n'/; }"
+    for finding in "${wanted[@]}"; do
+      grep -qxE "$finding" <<<"$named" || fail "$name: nothing named is '$finding', but: ${named//$'\n'/; }"
+    done
+    grep -E '^(suspect|slow|flaky) ' "$work/out" | grep -qE -- "$evidence" || fail "$name: the evidence does not say '$evidence'"
   fi
   # Launched the build's way, only jobs that hold the fault run again, and
   # those whose first run failed in the MPI itself, as the sweep says. The
   # other way may be the one that hangs now and then (Open MPI under srun):
   # the sweep must still name only the fault.
   allowed=()
-  [ -z "$expected" ] || allowed+=("$(sed 's/^link \(.*\) \(.*\)/\1,\2/; s/^node \(.*\)/.*\1.*/' <<<"$expected")")
+  for fault in "${planted[@]}"; do
+    read -ra words <<<"$fault"
+    if [ "${#words[@]}" = 3 ]; then allowed+=("${words[1]},${words[2]}"); else allowed+=(".*${words[1]}.*"); fi
+  done
   again=$(grep -v 'as its first run failed in the MPI itself' "$work/err" |
     sed -n 's/^trapezoid-sweep: [a-z]* \(.*\) runs \(again\|under\) .*/\1/p' |
     grep -vx -f <(printf '%s\n' "${allowed[@]}")) &&
@@ -126,6 +167,9 @@ for row in "${rows[@]}"; do
   [ "$name" != down ] || [ $((SECONDS - started)) -le $((deadline * runs + 25)) ] || fail "down: $((SECONDS - started)) s, $runs runs of $e"
   expect_none_left
   [ -z "$(ls "$work/tmp")" ] || fail "$name: the sweep left $(ls "$work/tmp")"
-  [ -z "$fault" ] || unplant "${words[@]}"
+  for fault in "${planted[@]}"; do
+    read -ra words <<<"$fault"
+    unplant "${words[@]}"
+  done
   echo "== $name${launch:+ (--launch $launch)}: exit status $status, $((SECONDS - started)) s, ${named:-no suspect}"
 done

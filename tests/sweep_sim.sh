@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # sweep_sim.sh BUILD: trapezoid-sweep on simulated nodes: a launcher stand-in
 # on PATH answers at once with a right output, or hangs for one planted pair.
-# Every pair of 64 nodes must name that link alone, with valid JUnit and SVG
-# files; a pair that hangs only under srun is the launcher's, and one that
+# Every pair of 64 nodes must name that link alone, with valid JUnit, JSON
+# and SVG; a pair that hangs only under srun is the launcher's, and one that
 # fails once as Open MPI's launcher now and then does is the MPI's; processes
 # piled on one node stop the sweep; bad input must get exit status 2 and one
 # line, never a shell; an interrupted sweep must leave nothing behind.
@@ -10,13 +10,13 @@
 . "$(dirname "$0")/lib.sh"
 
 build=$1
-for tool in xmllint rsvg-convert; do
-  command -v "$tool" >/dev/null || skip "no $tool: install libxml2-utils and librsvg2-bin"
+for tool in xmllint rsvg-convert python3; do
+  command -v "$tool" >/dev/null || skip "no $tool: install libxml2-utils, librsvg2-bin and python3"
 done
-# The outputs of 1, 2 and 3 processes: no row's whole job of 64 answers
+# The outputs of 1, 2, 3 and 5 processes: no row's whole job of 64 answers
 # (the hung pair is in it), and Open MPI 4.1 on 32-bit x86 crashes in
 # MPI_Init with 48 processes or more on one host.
-"$SCRIPTS_DIR/testbed/simulated" "$work/sim" "$build" 1 2 3 || fail "no simulated nodes"
+"$SCRIPTS_DIR/testbed/simulated" "$work/sim" "$build" 1 2 3 5 || fail "no simulated nodes"
 mkdir "$work/tmp"
 export PATH=$work/sim/bin:$PATH MARK=$$ HANG=sim05,sim40 TMPDIR=$work/tmp
 nodes=$(printf 'sim%02d,' $(seq 0 63))
@@ -30,13 +30,16 @@ srun --ntasks=2 --nodelist=sim05,sim41 x | "$TRAPEZOID_CHECK" 2 >/dev/null || fa
 # the JUnit counts (empty: none written), SLURM_JOB_NODELIST or a hostfile's
 # lines (^ between them), arguments.
 rows=(
-  "every-pair|1|^suspect link sim05 sim40: .*no end within 2 s|2081 1 1|$nodes||--deadline 2"
+  "every-pair|1|^suspect link sim05 sim40: .*no end within 2 s|2081 1 1|$nodes||--deadline 2 --json $work/sweep.json"
   "ring|1|^suspect whole job: every node and pair passes|129 1 0|$nodes||--pairs ring --deadline 2"
   "twice|0|^pairs  1 of 1 passed|4 0 0|sim00,sim01,sim00||--deadline 2"
   "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
   "launcher|0|^launcher: srun hung in start-up in 2 of 7 jobs; each passed under mpiexec|7 0 0|sim05,sim40,sim41||--deadline 2"
   "mpi-own|0|^mpi: stand-in failed in itself in 1 of 7 jobs, each of which passed by itself: sim05,sim40: its launcher could not make|7 0 0|sim05,sim40,sim41||--deadline 2"
+  "slow-node|1|^slow node sim02: its jobs take 4\\.[0-9]+ s \\(median\\), the others' 0\\.|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10"
+  "slow-link|1|^slow link sim01 sim03: the pair takes 4\\.|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10"
+  "flaky-link|1|^flaky link sim01 sim03: the pair fails now and then, .*: 1 of 2 runs failed \\(no end within 2 s|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 2"
   "misplaced|2|asked for 1 process\\(es\\) on each of sim00,sim01, the launch put 2 on sim00||sim00,sim01||"
   "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
@@ -61,7 +64,7 @@ for row in "${rows[@]}"; do
   else
     export SLURM_JOB_NODELIST=$list
   fi
-  rm -f "$work/junit.xml" "$work/matrix.svg"
+  rm -f "$work/junit.xml" "$work/matrix.svg" "$work/sweep.json"
   read -ra words <<<"$args"
   # '~' is a blank inside one argument.
   words=("${words[@]//\~/ }")
@@ -70,6 +73,9 @@ for row in "${rows[@]}"; do
   rm -rf "$work/sim/once-"*
   case $name in
     launcher) plants=(HANG_UNDER=srun) ;;
+    slow-node) plants=(JITTER=1 SLOW=sim02) ;;
+    slow-link) plants=(JITTER=1 "SLOW=sim01,sim03") ;;
+    flaky-link) plants=(JITTER=1 "HANG=sim01,sim03" ONCE=1) ;;
     mpi-own) plants=(ONCE=1 "SAY=A call to mkdir was unable to create the desired directory:\n\n  Directory: /tmp/ompi.sim05.0\n  Error:     File exists") ;;
     misplaced) plants=(PILE=1) ;;
   esac
@@ -89,11 +95,32 @@ for row in "${rows[@]}"; do
       fail "$name: JUnit $(grep -o 'tests=.*skipped="[0-9]*"' "$work/junit.xml"), not $counts"
     xmllint --noout "$work/junit.xml" || fail "$name: the JUnit file is not XML"
     rsvg-convert -o "$work/matrix.png" "$work/matrix.svg" || fail "$name: the SVG does not render"
+    # The picture: a tooltip for each cell, marks on the hung pair's cells alone, the findings under it.
+    drawn=$(grep -c 'trapezoid-sweep\.alone' "$work/junit.xml")
+    [ "$(grep -o '<title>' "$work/matrix.svg" | wc -l)" = $((drawn * drawn)) ] || fail "$name: not a tooltip a cell"
+    marked=$(grep -o '^<g><title>[^:]*' "$work/matrix.svg" | cut -d' ' -f2 | sort | paste -sd' ')
+    [ "$name" != every-pair ] || [ "$marked" = "sim05,sim40 sim40,sim05" ] || fail "$name: marked: $marked"
+    sed 's/<\/*tspan[^>]*>//g; s/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&amp;/\&/g' \
+      "$work/matrix.svg" >"$work/matrix.txt"
+    while IFS= read -r line; do
+      grep -qF ">$line</text>" "$work/matrix.txt" || fail "$name: the picture does not list '$line'"
+    done < <(grep -E '^(suspect|slow|flaky) ' "$work/out")
   fi
+  # Read as UTF-8 in any locale: every job, the link, the hung pair's runs and words.
+  [ "$name" != every-pair ] || python3 - "$work/sweep.json" "$list" <<'EOF' || fail "$name: wrong JSON"
+import json, sys
+data = json.loads(open(sys.argv[1], "rb").read().decode("utf-8"))
+n = len(sys.argv[2].split(","))
+assert len(data["jobs"]) == n + n * (n - 1) // 2 + 1, len(data["jobs"])
+link = {"kind": "suspect", "what": "link", "nodes": ["sim05", "sim40"]}
+assert [f for f in data["findings"] if {k: f[k] for k in link} == link], data["findings"]
+hung = [j for j in data["jobs"] if j["nodes"] == ["sim05", "sim40"]][0]
+assert "no-end" in [r["verdict"] for r in hung["runs"]] and '"waiting"' in hung["evidence"], hung
+EOF
   # One line of error, then the usage's four.
   [ "$expected" != 2 ] || [ "$(wc -l <"$work/err")" -le 5 ] || fail "$name: more than the error and the usage"
-  suspects=$(grep -c '^suspect ' "$work/out")
-  [ "$expected" != 1 ] || [ "$suspects" = 1 ] || fail "$name: $suspects suspects"
+  findings=$(grep -cE '^(suspect|slow|flaky) ' "$work/out")
+  [ "$expected" != 1 ] || [ "$findings" = 1 ] || fail "$name: $findings findings"
   expect_none_left
   [ -z "$(ls "$work/tmp")" ] || fail "$name: left $(ls "$work/tmp")"
   echo "== $name: exit status $status, $ms ms: $(grep -hE -m1 -- "$said" "$work/err" "$work/out")"

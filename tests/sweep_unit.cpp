@@ -230,9 +230,12 @@ std::vector<std::string> found(const TimedRow& row) {
   int turn = 0;
   const auto timed = [&](Outcome& outcome, double extra, bool flaky) {
     constexpr int kSteps = 7;
-    const double seconds = row.base + extra + row.jitter * ((turn++ * 3) % kSteps) / (kSteps - 1);
+    constexpr int kStride = 3;
+    constexpr double kDeadline = 10.0;
+    const double seconds =
+        row.base + extra + row.jitter * ((turn++ * kStride) % kSteps) / (kSteps - 1);
     if (flaky) {
-      add_run(outcome, {Verdict::kNoEnd, 10.0, "no end within 10 s", "srun", row.excused});
+      add_run(outcome, {Verdict::kNoEnd, kDeadline, "no end within 10 s", "srun", row.excused});
     }
     add_run(outcome, {Verdict::kPass, seconds, "", "srun", false});
     outcome.verdict = Verdict::kPass;
@@ -260,12 +263,13 @@ void check_findings() {
   const Pair none{0, 0};
   const std::vector<TimedRow> rows = {
       {"healthy, jitter of 0.9 s", 8, 1, 0.9, -1, none, 0, -1, none, false, {}},
-      {"a slow node, its pairs slow too", 5, 1, 0.3, 2, none, 3, -1, none, false, {"slow node n2"}},
-      {"a slow node among 3", 3, 1, 0.3, 1, none, 3, -1, none, false, {"slow node n1"}},
-      {"a slow node among 2 is not judged", 2, 1, 0.3, 1, none, 3, -1, none, false, {}},
+      {"a slow node, its pairs slow too", 5, 1, 0.3, 2, none, 5, -1, none, false, {"slow node n2"}},
+      {"a slow node among 3", 3, 1, 0.3, 1, none, 5, -1, none, false, {"slow node n1"}},
+      {"a slow node among 2 is not judged", 2, 1, 0.3, 1, none, 5, -1, none, false, {}},
       {"a slow link", 5, 1, 0.3, -1, {1, 3}, 5, -1, none, false, {"slow link n1 n3"}},
-      {"1.5 s more, but not twice", 5, 2, 0, -1, {1, 3}, 1.5, -1, none, false, {}},
-      {"twice, but not 1 s more", 5, 0.4, 0, -1, {1, 3}, 0.5, -1, none, false, {}},
+      {"a slower link within wide jitter", 8, 1, 5, -1, {1, 3}, 4, -1, none, false, {}},
+      {"3.5 s more, but not twice", 5, 4, 0, -1, {1, 3}, 3.5, -1, none, false, {}},
+      {"twice, but not 3 s more", 5, 0.4, 0, -1, {1, 3}, 2.5, -1, none, false, {}},
       {"a flaky node", 5, 1, 0.3, -1, none, 0, 4, none, false, {"flaky node n4"}},
       {"a flaky link", 5, 1, 0.3, -1, none, 0, -1, {0, 2}, false, {"flaky link n0 n2"}},
       {"the MPI's own failure", 5, 1, 0.3, -1, none, 0, -1, {0, 2}, true, {}},
