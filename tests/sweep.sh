@@ -2,7 +2,7 @@
 # sweep.sh BUILD slurm|hostfile: trapezoid-sweep of every pair inside a Slurm
 # allocation of five nodes on test hosts, or with --hostfile over three test
 # hosts and the MPI's own launcher: healthy first, twice on Slurm, then
-# faults, each shown in place first: dead, slow and lossy nodes and links.
+# faults, each shown in place first: dead nodes and links, slow nodes.
 # Every job that does not hold a fault must pass on its first run; a faulty
 # sweep must name exactly the faulty nodes and links (on Slurm a link
 # between nodes that are not neighbours in the allocation's order); and no
@@ -30,16 +30,14 @@ if [ "$mode" = slurm ]; then
   [ "$way" != srun ] || other=mpiexec
   # Row, fields between #: name, faults and findings (regular expressions),
   # each list between ;, deadline, the way
-  # jobs start, what the evidence says, the sweep's other arguments. A
+  # jobs start, what the evidence says. A
   # healthy row's deadline is long, since a busy machine slows a job but
   # must not fail it; a fault row waits out its hung pair's three runs.
   # Slurm says it cannot reach a node after 10 s of trying. A link that
   # drops all hangs its pair both ways: the sweep's third run of it is the
-  # other way. A link that drops 30 % takes 3 to 14 s, so that its row's
-  # deadline keeps it from hanging, and its neighbours in a ring suffice.
+  # other way.
   rows=("healthy###20" "healthy###20"
     "link#drop $b $d#suspect link $b $d###failed twice \\($hung.*, and under $other: $hung"
-    "lossy#lossy $b $c#(slow|flaky|suspect) link $b $c#30##link#--pairs ring"
     "nodes#break $e;slow $c#suspect node $e;slow node $c###no-output: "
     "down#stop $e#suspect node $e#15#$other#no-output: .*launcher-error: .*'srun: error: ")
   # The plants for a node on which the MPI cannot start, and for one that is
@@ -56,8 +54,7 @@ if [ "$mode" = slurm ]; then
   export SLURM_CONF=$work/cluster/slurm.conf
 else
   hosts=("$a" "$b" "$c") before=() after=(--hostfile "$work/hosts" --rsh "$work/slow-rsh")
-  rows=("healthy###20" "link#drop $b $c#suspect link $b $c###failed twice: $hung"
-    "slow#slow $c#slow node $c#20##its jobs take")
+  rows=("healthy###20" "link#drop $b $c;slow $c#suspect link $b $c;slow node $c###failed twice: $hung")
   cleanup() { "$testhosts" down "${hosts[@]}"; }
   "$testhosts" up "${hosts[@]}" || fail "no test hosts"
   printf '%s\n' "${hosts[@]}" >"$work/hosts"
@@ -74,16 +71,6 @@ plant() {
       ip netns exec "$2" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $3 drop; }
         chain out { type filter hook output priority 0; ip daddr $3 drop; }; }" || fail "no firewall in $2"
       reaches "$2" "$a" && ! reaches "$2" "$3" || fail "$2 does not drop $3 alone" ;;
-    lossy)
-      ip netns exec "$2" nft -f - <<<"table inet sweep {
-        chain in { type filter hook input priority 0; ip saddr $3 numgen random mod 100 < 30 drop; }
-        chain out { type filter hook output priority 0; ip daddr $3 numgen random mod 100 < 30 drop; }; }" ||
-        fail "no firewall in $2"
-      # Half the connections, which need one packet each way, get through at once.
-      local tries=0 through=0
-      for tries in $(seq 16); do ! reaches "$2" "$3" 0.5 || through=$((through + 1)); done
-      [ "$through" -gt 0 ] && [ "$through" -lt "$tries" ] && reaches "$2" "$a" ||
-        fail "$2 does not lose some of its packets to $3 alone: $through of $tries through" ;;
     slow)
       touch "$work/slow-$2"
       local took=$SECONDS
@@ -107,7 +94,7 @@ plant() {
 # A node whose slurmd was stopped is down for the controller by the end of
 # its row, and the next row's allocation of all the nodes would wait for it.
 unplant() {
-  [[ ! $1 =~ ^(drop|lossy)$ ]] || ip netns exec "$2" nft delete table inet sweep
+  [ "$1" != drop ] || ip netns exec "$2" nft delete table inet sweep
   rm -f "$work/break-$2" "$work/slow-$2"
   [ "$1" = stop ] || return 0
   "$testhosts" rsh "$2" "$(printf '%q ' slurmd -f "$work/cluster/slurm.conf")" || fail "slurmd of $2 does not start"
@@ -119,7 +106,7 @@ unplant() {
 }
 
 for row in "${rows[@]}"; do
-  IFS='#' read -r name faults expected deadline launch evidence args <<<"$row"
+  IFS='#' read -r name faults expected deadline launch evidence <<<"$row"
   deadline=$((${deadline:-10} * TIME_SCALE))
   IFS=';' read -ra planted <<<"$faults"
   for fault in "${planted[@]}"; do
@@ -130,7 +117,7 @@ for row in "${rows[@]}"; do
   status=0 started=$SECONDS
   LAUNCH_TIMEOUT=$((deadline * 8)) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
     "$(printf '%q ' "${before[@]}" "$build/trapezoid-sweep" --deadline "$deadline" --junit "$work/junit.xml" \
-      ${launch:+--launch "$launch"} ${args:+$args} "${after[@]}")" || status=$?
+      ${launch:+--launch "$launch"} "${after[@]}")" || status=$?
   cat "$work/err" "$work/out"
   named=$(sed -nE 's/^(suspect|slow|flaky) ([a-z]+ [^:]*):.*/\1 \2/p' "$work/out")
   if [ -z "$expected" ]; then
