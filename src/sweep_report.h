@@ -28,7 +28,9 @@ std::string table(const Sweep& sweep);
 std::string junit(const Sweep& sweep);
 
 // An SVG picture of the matrix: the nodes by themselves on the diagonal,
-// each pair in its two cells, coloured by verdict, the suspects below.
+// each pair in its two cells, coloured by its time against the median of
+// the jobs that passed and marked by its verdict; the legend and the
+// findings below.
 std::string svg(const Sweep& sweep);
 
 #endif
