@@ -324,6 +324,7 @@ void Launcher::slurm(const Options& options) {
     refuse("the build names no way to launch in an allocation: give --launch srun or mpiexec");
   }
   via_ = launch == "srun" ? Via::kSrun : Via::kMpiexec;
+  reliable_ = launch == fact(settings_.facts, "TRAPEZOID_SLURM_LAUNCH");
   settings_.pmi = options.pmi.empty() ? fact(settings_.facts, "TRAPEZOID_PMI") : options.pmi;
   const bool srun = !settings_.pmi.empty();
   const std::string mpiexec = fact(settings_.facts, "TRAPEZOID_MPIEXEC");

@@ -90,6 +90,9 @@ class Launcher {
   // Whether an allocation offers the other way too, to tell a launcher's
   // hang from a node's or a link's fault.
   bool has_other() const { return has_other_; }
+  // Whether jobs start the way measured reliable for the build's MPI (its
+  // default in an allocation), or over a hostfile.
+  bool reliable() const { return reliable_; }
 
   // The launch line of the Ith job of the sweep, on NODES (indices), VIA the
   // given way in an allocation.
@@ -104,6 +107,7 @@ class Launcher {
   bool allocation_ = false;
   Via via_ = Via::kSrun;
   bool has_other_ = false;
+  bool reliable_ = true;
   std::vector<std::string> nodes_;
   std::string wrap_text_;
   std::filesystem::path work_;

@@ -75,6 +75,7 @@ class Sweeper {
   size_t started_ = 0;
   size_t jobs_ = 0;
   size_t hung_one_way_ = 0;
+  size_t hung_once_ = 0;              // under the way not measured reliable
   std::vector<std::string> mpi_own_;  // each job's nodes and what failed
   bool wrote_ = false;
 };

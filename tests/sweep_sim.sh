@@ -2,7 +2,8 @@
 # sweep_sim.sh BUILD: trapezoid-sweep on simulated nodes: a launcher stand-in
 # on PATH answers at once with a right output, or hangs for one planted pair.
 # Every pair of 64 nodes must name that link alone, with valid JUnit, JSON
-# and SVG; a pair that hangs only under srun is the launcher's, and one that
+# and SVG; a pair that hangs only under srun is the launcher's, as is one
+# that hangs once under the way not measured reliable, and one that
 # fails once as Open MPI's launcher now and then does is the MPI's; processes
 # piled on one node stop the sweep; bad input must get exit status 2 and one
 # line, never a shell; an interrupted sweep must leave nothing behind.
@@ -36,6 +37,7 @@ rows=(
   "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
   "launcher|0|^launcher: srun hung in start-up in 2 of 7 jobs; each passed under mpiexec|7 0 0|sim05,sim40,sim41||--deadline 2"
+  "launcher-once|0|^launcher: mpiexec hung in 1 of 7 jobs, each of which passed by itself; it is not the way|7 0 0|sim05,sim40,sim41||--deadline 2 --launch mpiexec"
   "mpi-own|0|^mpi: stand-in failed in itself in 1 of 7 jobs, each of which passed by itself: sim05,sim40: its launcher could not make|7 0 0|sim05,sim40,sim41||--deadline 2"
   "slow-node|1|^slow node sim02: its jobs take 1\\.[5-9][0-9]* s \\(median\\), the others' 0\\.|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
   "slow-link|1|^slow link sim01 sim03: the pair takes 1\\.[5-9]|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
@@ -76,6 +78,7 @@ for row in "${rows[@]}"; do
     slow-node) plants=(JITTER=1 SLOW=sim02) ;;
     slow-link) plants=(JITTER=1 "SLOW=sim01,sim03") ;;
     flaky-link) plants=(JITTER=1 "HANG=sim01,sim03" ONCE=1) ;;
+    launcher-once) plants=(HANG_UNDER=mpiexec ONCE=1) ;;
     mpi-own) plants=(ONCE=1 "SAY=A call to mkdir was unable to create the desired directory:\n\n  Directory: /tmp/ompi.sim05.0\n  Error:     File exists") ;;
     misplaced) plants=(PILE=1) ;;
   esac
