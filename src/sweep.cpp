@@ -237,7 +237,8 @@ void add_run(Outcome& outcome, Run run) {
       passes.push_back(each.seconds);
     }
   }
-  outcome.seconds = passes.empty() ? outcome.runs.back().seconds : median(passes);
+  outcome.seconds = passes.empty() ? outcome.runs.back().seconds
+                                   : *std::min_element(passes.begin(), passes.end());
 }
 
 std::vector<std::string> flaky(const Matrix& matrix, const std::vector<std::string>& names) {

@@ -39,7 +39,7 @@ struct Run {
 struct Outcome {
   Verdict verdict = Verdict::kNotRun;
   std::string cause;     // why it failed, or a note on a pass
-  double seconds = 0.0;  // what the findings go by: its passing runs' median
+  double seconds = 0.0;  // what the findings go by: its fastest passing run
   std::string evidence;  // the first lines the job wrote, for a failure
   std::vector<Run> runs;
 };
@@ -49,7 +49,7 @@ int failed_runs(const Outcome& outcome);
 
 double median(std::vector<double> values);
 
-// Adds RUN to OUTCOME's runs; its seconds become the passes' median.
+// Adds RUN to OUTCOME's runs; its seconds become the fastest pass's.
 void add_run(Outcome& outcome, Run run);
 
 // The verdicts of a sweep of COUNT nodes.

@@ -327,7 +327,8 @@ void Sweeper::run_waves(Sweep& sweep, int round) {
 
 void Sweeper::retest_slow(Sweep& sweep) {
   // Beside other jobs a pair may only have waited for the machine, and
-  // Open MPI's jobs on test hosts now and then take 2 s more by themselves.
+  // Open MPI's jobs on test hosts now and then take 2 s more by themselves:
+  // a slow link is slow every time.
   constexpr int kRetests = 2;
   std::vector<Pair> looks_slow;
   slow(sweep.matrix, sweep.names, rules_, &looks_slow);
@@ -338,6 +339,8 @@ void Sweeper::retest_slow(Sweep& sweep) {
                        " s, more than its nodes' other pairs; by itself:";
     for (int retest = 0; retest < kRetests && interrupted() == 0; ++retest) {
       const Outcome alone = once({"pair", {pair.first, pair.second}, &outcome}, launcher_.via());
+      // The job passed its own run: a loaded machine's hang here is said, not held against it.
+      outcome.runs.back().excused = outcome.runs.back().excused || failed(alone.verdict);
       said += failed(alone.verdict) ? " FAIL (" + alone.cause + ")"
                                     : " " + seconds_text(alone.seconds) + " s";
     }
