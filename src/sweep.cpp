@@ -289,10 +289,12 @@ std::string seconds_text(double seconds) {
 
 bool timed(const Outcome& outcome) { return outcome.verdict == Verdict::kPass; }
 
-// How far TIMES stray, as a standard deviation would without their outliers.
+// How far TIMES stray, as a standard deviation would without their outliers;
+// 0 for too few to tell, where the floors alone hold.
 double spread(const std::vector<double>& times) {
   constexpr double kNormal = 1.4826;
-  if (times.empty()) {
+  constexpr size_t kFewest = 6;
+  if (times.size() < kFewest) {
     return 0.0;
   }
   const double middle = median(times);
