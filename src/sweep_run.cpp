@@ -254,13 +254,13 @@ std::string Sweeper::rerun(const Planned& job) {
   if (!failed(second.verdict)) {
     const std::string own = mpi_own(job.kind, first);
     const std::string note = second.cause.empty() ? "" : "; " + second.cause;
-    // The way not measured reliable hangs now and then in start-up on any
-    // nodes (Open MPI under srun): a hang there is the launcher's.
-    if (!launcher_.reliable() && first.verdict == Verdict::kNoEnd) {
+    // The way not measured reliable hangs or fails in start-up now and then
+    // on any nodes (Open MPI under srun): such a failure is the launcher's.
+    if (!launcher_.reliable()) {
       ++hung_once_;
       kept.runs[first_run].excused = true;
       conclude(kept, second,
-               std::string("hung once under ") + via_name(way) + " (" + first.cause +
+               std::string("failed once under ") + via_name(way) + " (" + first.cause +
                    "), then passed by itself" + note);
       return "runs again by itself: ";
     }
@@ -395,7 +395,7 @@ std::vector<std::string> Sweeper::notes() const {
                     " jobs; each passed under " + via_name(other_way(way)));
   }
   if (hung_once_ != 0) {
-    lines.push_back(std::string("launcher: ") + via_name(way) + " hung in " +
+    lines.push_back(std::string("launcher: ") + via_name(way) + " hung or failed in " +
                     std::to_string(hung_once_) + " of " + std::to_string(jobs_) +
                     " jobs, each of which passed by itself; it is not the way " + launcher_.mpi() +
                     " starts reliably here");

@@ -37,7 +37,7 @@ rows=(
   "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
   "alone|0|^whole  all 1 nodes  skip|2 0 1|sim00||--deadline 2"
   "launcher|0|^launcher: srun hung in start-up in 2 of 7 jobs; each passed under mpiexec|7 0 0|sim05,sim40,sim41||--deadline 2"
-  "launcher-once|0|^launcher: mpiexec hung in 1 of 7 jobs, each of which passed by itself; it is not the way|7 0 0|sim05,sim40,sim41||--deadline 2 --launch mpiexec"
+  "launcher-once|0|^launcher: mpiexec hung or failed in 1 of 7 jobs, each of which passed by itself; it is not the way|7 0 0|sim05,sim40,sim41||--deadline 2 --launch mpiexec"
   "mpi-own|0|^mpi: stand-in failed in itself in 1 of 7 jobs, each of which passed by itself: sim05,sim40: its launcher could not make|7 0 0|sim05,sim40,sim41||--deadline 2"
   "slow-node|1|^slow node sim02: its jobs take 1\\.[5-9][0-9]* s \\(median\\), the others' 0\\.|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
   "slow-link|1|^slow link sim01 sim03: the pair takes 1\\.[5-9]|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
