@@ -31,6 +31,10 @@ enum Said : std::uint8_t {
 constexpr std::string_view kMkdirFailed =
     "call to mkdir was unable to create the desired directory";
 
+// What a failed mkdir's "Error:" says when another process made the
+// directory at the same moment.
+constexpr std::string_view kMkdirRaced = "File exists";
+
 struct Message {
   Said kind;
   std::string_view text;
@@ -136,6 +140,29 @@ std::string peer_hosts(const std::vector<std::string_view>& lines, size_t first)
   return text.empty() ? text : text + ")";
 }
 
+// Open MPI's failed mkdir from FIRST on: its help names the directory and
+// the error on lines of their own; PMIx's lines, alone or before it, name
+// neither. MADE is LINES' size when no line says it.
+struct Mkdir {
+  size_t made;
+  std::string_view dir;
+  std::string_view error;
+};
+
+Mkdir failed_mkdir(const std::vector<std::string_view>& lines, size_t first) {
+  Mkdir mkdir{first, {}, {}};
+  while (mkdir.made < lines.size() &&
+         lines[mkdir.made].find(kMkdirFailed) == std::string_view::npos) {
+    ++mkdir.made;
+  }
+  if (mkdir.made < lines.size()) {
+    mkdir.dir = named(lines, mkdir.made, kMessageLines, {{"Directory: ", ""}});
+    mkdir.error = named(lines, mkdir.made, kMessageLines, {{"Error: ", ""}});
+    mkdir.error.remove_prefix(std::min(mkdir.error.find_first_not_of(' '), mkdir.error.size()));
+  }
+  return mkdir;
+}
+
 std::string on_host(std::string_view host) {
   return host.empty() ? "" : " on " + std::string(host);
 }
@@ -193,30 +220,23 @@ std::string cause_of(Said kind, const std::vector<std::string_view>& lines, size
              "srun --mpi=list shows what Slurm has)" +
              said;
     case kSessionDir: {
-      // Open MPI's help names the directory and the error on lines of their own; PMIx's lines,
-      // alone or before it, name neither.
-      size_t made = first;
-      while (made < lines.size() && lines[made].find(kMkdirFailed) == std::string_view::npos) {
-        ++made;
-      }
+      const Mkdir mkdir = failed_mkdir(lines, first);
       const std::string advice =
           "in a container, the processes need their launcher's session directory at the same "
           "path: bind in the launcher's TMPDIR (ch-run -b \"$TMPDIR\", podman -v "
           "\"$TMPDIR:$TMPDIR\") or, under srun, Slurm's TmpFS; or start the launcher with "
           "TMPDIR=/tmp, which ch-run binds in, and podman with -v /tmp:/tmp";
-      if (made == lines.size()) {
+      if (mkdir.made == lines.size()) {
         return "session-dir: Open MPI's processes could not open the files their launcher keeps "
                "in its session directory: " +
                advice + said;
       }
-      const std::string_view dir = named(lines, made, kMessageLines, {{"Directory: ", ""}});
-      std::string_view error = named(lines, made, kMessageLines, {{"Error: ", ""}});
-      error.remove_prefix(std::min(error.find_first_not_of(' '), error.size()));
-      if (error == "File exists") {
+      if (mkdir.error == kMkdirRaced) {
         // Open MPI 4.1's singletons, started together, race to make one: separate-jobs.
         return "";
       }
-      return "session-dir: Open MPI could not make " + quote(dir) + " (" + quote(error) +
+      return "session-dir: Open MPI could not make " + quote(mkdir.dir) + " (" +
+             quote(mkdir.error) +
              ") for its session directory, which it makes under TMPDIR (/tmp when unset): give "
              "the job a TMPDIR that the user may write on every node; " +
              advice;
@@ -277,4 +297,14 @@ SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_an
         "launcher-error: the launcher or MPI's start-up said " + quote(lines[quoted]);
   }
   return causes;
+}
+
+bool session_dir_raced(std::string_view text) {
+  std::vector<std::string_view> lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return failed_mkdir(lines, 0).error == kMkdirRaced;
 }

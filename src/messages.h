@@ -23,4 +23,8 @@ struct SaidCauses {
 // QUOTE_ANY when no process wrote its line.
 SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_any);
 
+// Whether TEXT says Open MPI could not make its session directory because
+// another launcher on the host made it at the same moment.
+bool session_dir_raced(std::string_view text);
+
 #endif

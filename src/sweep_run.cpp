@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "check.h"
+#include "messages.h"
 
 namespace {
 
@@ -46,8 +47,7 @@ std::string short_causes(const Judgement& judgement) {
 // a job that then passed by itself: what it was, or an empty string.
 std::string mpi_own(const std::string& kind, const Outcome& first) {
   // Open MPI 4.1's mpiexec, started beside another on the same host.
-  if (first.cause.find("'A call to mkdir was unable to create the desired directory:'") !=
-      std::string::npos) {
+  if (session_dir_raced(first.evidence)) {
     return "its launcher could not make its session directory";
   }
   // Open MPI 4.1 and 5.0, ten processes on five test hosts: with every node
@@ -247,6 +247,7 @@ std::string Sweeper::rerun(const Planned& job) {
   Outcome first;
   first.verdict = kept.verdict;
   first.cause = kept.cause;
+  first.evidence = kept.evidence;
   const size_t first_run = kept.runs.size() - 1;
   // A bad link or node fails every time; launchers now and then hang on
   // any nodes. The job runs by itself, so that nothing beside it is to blame.

@@ -20,6 +20,15 @@ void expect(bool holds, const std::string& what) {
   }
 }
 
+// LINES are WANTED, else WHAT and each line quoted is a failure.
+void expect_lines(const std::vector<std::string>& lines, const std::vector<std::string>& wanted,
+                  std::string what) {
+  for (const std::string& line : lines) {
+    what += "'" + line + "' ";
+  }
+  expect(lines == wanted, what);
+}
+
 // Every pair once, disjoint within a wave, in COUNT - 1 or COUNT waves.
 void check_schedule(int count) {
   const std::vector<Wave> waves = every_pair(count);
@@ -275,12 +284,7 @@ void check_findings() {
       {"the MPI's own failure", 5, 1, 0.3, -1, none, 0, -1, {0, 2}, true, {}},
   };
   for (const TimedRow& row : rows) {
-    const std::vector<std::string> lines = found(row);
-    std::string said;
-    for (const std::string& line : lines) {
-      said += "'" + line + "' ";
-    }
-    expect(lines == row.findings, std::string(row.name) + ": found " + said);
+    expect_lines(found(row), row.findings, std::string(row.name) + ": found ");
   }
 }
 
@@ -321,12 +325,7 @@ int main() {
       {"ring, a bad link", 5, true, {}, {{0, 4}}, true, {"suspect link n0 n4"}},
   };
   for (const Row& row : rows) {
-    const std::vector<std::string> found = blamed(row);
-    std::string said;
-    for (const std::string& line : found) {
-      said += "'" + line + "' ";
-    }
-    expect(found == row.suspects, std::string(row.name) + ": blamed " + said);
+    expect_lines(blamed(row), row.suspects, std::string(row.name) + ": blamed ");
   }
   std::printf("%s\n", failures == 0
                           ? "schedule of 1 to 200 nodes, blame, launch lines and placement: ok"
