@@ -29,9 +29,10 @@ srun --ntasks=2 --nodelist=sim05,sim41 x | "$TRAPEZOID_CHECK" 2 >/dev/null || fa
 
 # Row: name, status, what stderr or stdout must say (a regular expression),
 # the JUnit counts (empty: none written), SLURM_JOB_NODELIST or a hostfile's
-# lines (^ between them), arguments.
+# lines (^ between them), arguments ('@' for the work folder, which may hold
+# a blank).
 rows=(
-  "every-pair|1|^suspect link sim05 sim40: .*no end within 2 s|2081 1 1|$nodes||--deadline 2 --json $work/sweep.json"
+  "every-pair|1|^suspect link sim05 sim40: .*no end within 2 s|2081 1 1|$nodes||--deadline 2 --json @/sweep.json"
   "ring|1|^suspect whole job: every node and pair passes|129 1 0|$nodes||--pairs ring --deadline 2"
   "twice|0|^pairs  1 of 1 passed|4 0 0|sim00,sim01,sim00||--deadline 2"
   "wrap|0|each process in 'ch-run /image --'|4 0 0|sim00,sim01||--wrap ch-run~/image~--"
@@ -43,7 +44,7 @@ rows=(
   "slow-link|1|^slow link sim01 sim03: the pair takes 1\\.[5-9]|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
   "flaky-link|1|^flaky link sim01 sim03: the pair fails now and then, .*: 1 of 2 runs failed \\(no end within 2 s|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 2"
   "misplaced|2|asked for 1 process\\(es\\) on each of sim00,sim01, the launch put 2 on sim00||sim00,sim01||"
-  "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh $work/sim/bin/rsh"
+  "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh @/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
   "command|2|names '\\\$\\(touch', which no host|||\$(touch $work/owned)|"
   "quote|2|names '\"a\"', which no host|||\"a\"|"
@@ -51,8 +52,8 @@ rows=(
   "empty|2|names no host|||# nothing|"
   "deadline-0|2|--deadline must be a whole number of seconds from 1 to 86400, not '0'||sim00||--deadline 0"
   "deadline-word|2|not 'soon'||sim00||--deadline soon"
-  "junit|2|cannot write $work/none/j.xml||sim00||--junit $work/none/j.xml"
-  "svg|2|cannot write $work/none/m.svg||sim00||--svg $work/none/m.svg"
+  "junit|2|cannot write $work/none/j.xml||sim00||--junit @/none/j.xml"
+  "svg|2|cannot write $work/none/m.svg||sim00||--svg @/none/m.svg"
   "wrap-blank|2|--wrap needs a command||sim00||--wrap ~"
 )
 for row in "${rows[@]}"; do
@@ -70,6 +71,7 @@ for row in "${rows[@]}"; do
   read -ra words <<<"$args"
   # '~' is a blank inside one argument.
   words=("${words[@]//\~/ }")
+  words=("${words[@]//@/$work}")
   rm -f "$work/launched"
   plants=()
   rm -rf "$work/sim/once-"*
