@@ -2,7 +2,8 @@
 # sweep.sh BUILD slurm|hostfile: trapezoid-sweep of every pair inside a Slurm
 # allocation of five nodes on test hosts, or with --hostfile over three test
 # hosts and the MPI's own launcher: healthy first, twice on Slurm, then
-# faults, each shown in place first: dead nodes and links, slow nodes.
+# faults, each shown in place first: dead nodes and links, a lossy link, slow
+# nodes.
 # Every job that does not hold a fault must pass on its first run; a faulty
 # sweep must name exactly the faulty nodes and links (on Slurm a link
 # between nodes that are not neighbours in the allocation's order); and no
@@ -37,7 +38,7 @@ if [ "$mode" = slurm ]; then
   # drops all hangs its pair both ways: the sweep's third run of it is the
   # other way.
   rows=("healthy###20" "healthy###20"
-    "link#drop $b $d#suspect link $b $d###failed twice \\($hung.*, and under $other: $hung"
+    "link#drop $b $d;lossy $c $e#suspect link $b $d;(suspect|slow|flaky) link $c $e###failed twice \\($hung.*, and under $other: $hung"
     "nodes#break $e;slow $c#suspect node $e;slow node $c###no-output: "
     "down#stop $e#suspect node $e#15#$other#no-output: .*launcher-error: .*'srun: error: ")
   # The plants for a node on which the MPI cannot start, and for one that is
@@ -71,6 +72,18 @@ plant() {
       ip netns exec "$2" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $3 drop; }
         chain out { type filter hook output priority 0; ip daddr $3 drop; }; }" || fail "no firewall in $2"
       reaches "$2" "$a" && ! reaches "$2" "$3" || fail "$2 does not drop $3 alone" ;;
+    lossy)
+      # A job of this program sends few packets: below about half of them
+      # lost, it mostly passes in its usual time.
+      ip netns exec "$2" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $3 numgen random mod 100 < 60 drop; }
+        chain out { type filter hook output priority 0; ip daddr $3 numgen random mod 100 < 60 counter drop; ip daddr $3 counter; }; }" ||
+        fail "no firewall in $2"
+      ip netns exec "$2" bash -c "for i in {1..100}; do echo >/dev/udp/$3/9; done" 2>/dev/null
+      read -r dropped passed < <(ip netns exec "$2" nft list chain inet sweep out |
+        sed -n 's/.*counter packets \([0-9]*\).*/\1/p' | paste -sd ' ')
+      [ "${dropped:-0}" -ge 30 ] && [ "${passed:-0}" -ge 10 ] ||
+        fail "$2 drops ${dropped:-no} and lets ${passed:-no} of 100 packets to $3 through"
+      echo "lossy: $2 dropped $dropped and let $passed of 100 packets to $3 through" ;;
     slow)
       touch "$work/slow-$2"
       local took=$SECONDS
@@ -94,7 +107,7 @@ plant() {
 # A node whose slurmd was stopped is down for the controller by the end of
 # its row, and the next row's allocation of all the nodes would wait for it.
 unplant() {
-  [ "$1" != drop ] || ip netns exec "$2" nft delete table inet sweep
+  [[ ! $1 =~ ^(drop|lossy)$ ]] || ip netns exec "$2" nft delete table inet sweep
   rm -f "$work/break-$2" "$work/slow-$2"
   [ "$1" = stop ] || return 0
   "$testhosts" rsh "$2" "$(printf '%q ' slurmd -f "$work/cluster/slurm.conf")" || fail "slurmd of $2 does not start"
