@@ -306,11 +306,13 @@ double spread(const std::vector<double>& times) {
   return kNormal * median(deviations);
 }
 
-// The times of the passed pairs of NODE, leaving out one other node.
-std::vector<double> pair_times(const Matrix& matrix, int node, int without) {
+// The times of the passed pairs of NODE, leaving out one other node and
+// those marked in LEFT_OUT.
+std::vector<double> pair_times(const Matrix& matrix, int node, int without,
+                               const std::vector<bool>& left_out) {
   std::vector<double> times;
   for (int other = 0; other < matrix.count(); ++other) {
-    if (other != node && other != without && timed(matrix.pair(node, other))) {
+    if (other != node && other != without && !left_out[other] && timed(matrix.pair(node, other))) {
       times.push_back(matrix.pair(node, other).seconds);
     }
   }
@@ -326,7 +328,7 @@ struct NodeTimes {
 };
 
 NodeTimes node_times(const Matrix& matrix, int node) {
-  std::vector<double> mine = pair_times(matrix, node, -1);
+  std::vector<double> mine = pair_times(matrix, node, -1, std::vector<bool>(matrix.count()));
   std::vector<double> rest;
   if (timed(matrix.alone(node))) {
     mine.push_back(matrix.alone(node).seconds);
@@ -368,10 +370,12 @@ std::vector<std::string> slow(const Matrix& matrix, const std::vector<std::strin
                       " (median), the others' " + seconds_text(times.rest));
     }
   }
+  // A slow node's pairs are slow for it: they would hide a slow link among
+  // the others.
   std::vector<double> pairs;
   for (int first = 0; first < count; ++first) {
     for (int second = first + 1; second < count; ++second) {
-      if (timed(matrix.pair(first, second))) {
+      if (!is_slow[first] && !is_slow[second] && timed(matrix.pair(first, second))) {
         pairs.push_back(matrix.pair(first, second).seconds);
       }
     }
@@ -380,8 +384,8 @@ std::vector<std::string> slow(const Matrix& matrix, const std::vector<std::strin
   for (int first = 0; first < count; ++first) {
     for (int second = first + 1; second < count; ++second) {
       const Outcome& pair = matrix.pair(first, second);
-      const std::vector<double> ones = pair_times(matrix, first, second);
-      const std::vector<double> others = pair_times(matrix, second, first);
+      const std::vector<double> ones = pair_times(matrix, first, second, is_slow);
+      const std::vector<double> others = pair_times(matrix, second, first, is_slow);
       if (is_slow[first] || is_slow[second] || !timed(pair) || ones.empty() || others.empty()) {
         continue;
       }
