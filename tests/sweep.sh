@@ -128,7 +128,9 @@ for row in "${rows[@]}"; do
   done
   mkdir -p "$work/tmp"
   status=0 started=$SECONDS
-  LAUNCH_TIMEOUT=$((deadline * 8)) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
+  # A fault may cost four deadlines: its wave, its run by itself, a third
+  # run the other way, or two timing runs by itself of a pair only slow.
+  LAUNCH_TIMEOUT=$((deadline * (6 + 4 * ${#planted[@]}))) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
     "$(printf '%q ' "${before[@]}" "$build/trapezoid-sweep" --deadline "$deadline" --junit "$work/junit.xml" \
       ${launch:+--launch "$launch"} "${after[@]}")" || status=$?
   cat "$work/err" "$work/out"
