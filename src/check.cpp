@@ -322,20 +322,6 @@ void count_line(std::string_view line, int line_number, Tally& tally) {
   }
 }
 
-// Calls COUNT with each line of TEXT, without its line end, and its number.
-template <typename Count>
-void for_each_line(std::string_view text, Count count) {
-  for (int line_number = 1; !text.empty(); ++line_number) {
-    const size_t end = std::min(text.find('\n'), text.size());
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(std::min(end + 1, text.size()));
-    if (!line.empty() && line.back() == '\r') {
-      line.remove_suffix(1);
-    }
-    count(line, line_number);
-  }
-}
-
 Tally count_output(std::string_view input, int process_count) {
   Tally tally;
   tally.expected = expected_reports(process_count);

@@ -301,10 +301,6 @@ SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_an
 
 bool session_dir_raced(std::string_view text) {
   std::vector<std::string_view> lines;
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = std::min(text.find('\n', start), text.size());
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  for_each_line(text, [&](std::string_view line, int) { lines.push_back(line); });
   return failed_mkdir(lines, 0).error == kMkdirRaced;
 }

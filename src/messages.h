@@ -3,6 +3,8 @@
 #ifndef TRAPEZOID_MESSAGES_H
 #define TRAPEZOID_MESSAGES_H
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,20 @@ struct SaidCauses {
 // Reads LINES, the text a job wrote beside its report lines, in order;
 // QUOTE_ANY when no process wrote its line.
 SaidCauses causes_said(const std::vector<std::string_view>& lines, bool quote_any);
+
+// Calls COUNT with each line of TEXT, without its line end, and its number.
+template <typename Count>
+void for_each_line(std::string_view text, Count count) {
+  for (int line_number = 1; !text.empty(); ++line_number) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    count(line, line_number);
+  }
+}
 
 // Whether TEXT says Open MPI could not make its session directory because
 // another launcher on the host made it at the same moment.

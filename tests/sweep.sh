@@ -65,19 +65,24 @@ else
   chmod 755 "$work/slow-rsh"
 fi
 
+# firewall HOST PEER MATCH: HOST drops what MATCH takes of its traffic to
+# and from PEER; what goes out is counted, dropped and let through.
+firewall() {
+  ip netns exec "$1" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $2 $3 drop; }
+    chain out { type filter hook output priority 0; ip daddr $2 $3 counter drop; ip daddr $2 counter; }; }" ||
+    fail "no firewall in $1"
+}
+
 # Each plant shows it is in place.
 plant() {
   case $1 in
     drop)
-      ip netns exec "$2" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $3 drop; }
-        chain out { type filter hook output priority 0; ip daddr $3 drop; }; }" || fail "no firewall in $2"
+      firewall "$2" "$3" ""
       reaches "$2" "$a" && ! reaches "$2" "$3" || fail "$2 does not drop $3 alone" ;;
     lossy)
       # A job of this program sends few packets: below about half of them
       # lost, it mostly passes in its usual time.
-      ip netns exec "$2" nft -f - <<<"table inet sweep { chain in { type filter hook input priority 0; ip saddr $3 numgen random mod 100 < 60 drop; }
-        chain out { type filter hook output priority 0; ip daddr $3 numgen random mod 100 < 60 counter drop; ip daddr $3 counter; }; }" ||
-        fail "no firewall in $2"
+      firewall "$2" "$3" "numgen random mod 100 < 60"
       ip netns exec "$2" bash -c "for i in {1..100}; do echo >/dev/udp/$3/9; done" 2>/dev/null
       read -r dropped passed < <(ip netns exec "$2" nft list chain inet sweep out |
         sed -n 's/.*counter packets \([0-9]*\).*/\1/p' | paste -sd ' ')
