@@ -288,7 +288,7 @@ std::string Sweeper::rerun(const Planned& job) {
         "failed twice (" + second.cause + "), and under " + via_name(other) + ": " + third.cause);
     return std::string("runs again by itself, then under ") + via_name(other) + ": ";
   }
-  ++hung_one_way_;
+  hung_one_way_.insert(&kept);
   kept.runs[first_run].excused = true;
   kept.runs[first_run + 1].excused = true;
   conclude(kept, third,
@@ -338,10 +338,19 @@ void Sweeper::retest_slow(Sweep& sweep) {
     std::string said = "pair " + names({pair.first, pair.second}) + " took " +
                        seconds_text(outcome.seconds) +
                        " s, more than its nodes' other pairs; by itself:";
+    bool lossy = false;
     for (int retest = 0; retest < kRetests && interrupted() == 0; ++retest) {
       const Outcome alone = once({"pair", {pair.first, pair.second}, &outcome}, launcher_.via());
+      if (failed(alone.verdict) && launcher_.reliable() && hung_one_way_.erase(&outcome) != 0) {
+        // It hangs again the way measured reliable, having passed only
+        // slowly the other way: its hangs were a lossy link's, not the launcher's.
+        lossy = true;
+        for (Run& run : outcome.runs) {
+          run.excused = false;
+        }
+      }
       // The job passed its own run: a loaded machine's hang here is said, not held against it.
-      outcome.runs.back().excused = outcome.runs.back().excused || failed(alone.verdict);
+      outcome.runs.back().excused = failed(alone.verdict) && !lossy;
       said += failed(alone.verdict) ? " FAIL (" + alone.cause + ")"
                                     : " " + seconds_text(alone.seconds) + " s";
     }
@@ -390,9 +399,9 @@ void Sweeper::run(Sweep& sweep) {
 std::vector<std::string> Sweeper::notes() const {
   std::vector<std::string> lines;
   const Via way = launcher_.via();
-  if (hung_one_way_ != 0) {
+  if (!hung_one_way_.empty()) {
     lines.push_back(std::string("launcher: ") + via_name(way) + " hung in start-up in " +
-                    std::to_string(hung_one_way_) + " of " + std::to_string(jobs_) +
+                    std::to_string(hung_one_way_.size()) + " of " + std::to_string(jobs_) +
                     " jobs; each passed under " + via_name(other_way(way)));
   }
   if (hung_once_ != 0) {

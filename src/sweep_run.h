@@ -5,6 +5,7 @@
 #define TRAPEZOID_SWEEP_RUN_H
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,9 +75,9 @@ class Sweeper {
   bool other_ = false;
   size_t started_ = 0;
   size_t jobs_ = 0;
-  size_t hung_one_way_ = 0;
-  size_t hung_once_ = 0;              // under the way not measured reliable
-  std::vector<std::string> mpi_own_;  // each job's nodes and what failed
+  std::set<const Outcome*> hung_one_way_;  // jobs that passed only the other way
+  size_t hung_once_ = 0;                   // under the way not measured reliable
+  std::vector<std::string> mpi_own_;       // each job's nodes and what failed
   bool wrote_ = false;
 };
 

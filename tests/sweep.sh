@@ -177,7 +177,7 @@ for row in "${rows[@]}"; do
   # and a deadline twice for each pair that hung the other way (Open MPI
   # under srun) and ran again.
   runs=$((1 + $(grep -c "alone $e runs again" "$work/err") + $(grep -c "alone $e runs again by itself, then" "$work/err")))
-  others=$(grep "runs again" "$work/err" | grep -vc "$e")
+  others=$(grep -E "runs (again|under)" "$work/err" | grep -vc "$e")
   [ "$name" != down ] || [ $((SECONDS - started)) -le $((deadline * (runs + 2 * others) + 25)) ] ||
     fail "down: $((SECONDS - started)) s, $runs runs of $e, $others other jobs ran again"
   expect_none_left
