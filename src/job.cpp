@@ -101,12 +101,28 @@ bool make_pipe(std::array<int, 2>& ends) {
   return ends[0] >= 0 && ends[1] >= 0;
 }
 
+// Every job's standard input: a pipe that this process holds open and
+// nobody writes, so that it never ends. Given one that ends (/dev/null),
+// MPICH 4.0's mpiexec tells its proxies so, and when a proxy whose program
+// could not start has gone already, it dies of SIGPIPE with the error unsaid.
+int endless_input() {
+  static std::array<int, 2> ends = {-1, -1};
+  if (ends[0] < 0 && !make_pipe(ends)) {
+    ends = {-1, -1};
+  }
+  return ends[0];
+}
+
 // Starts the command in a process group of its own, reading nothing and
 // writing into OUTPUT and ERRORS; returns 0 or the error.
 int spawn(const std::vector<std::string>& command, int output, int errors, pid_t& pid) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (const int input = endless_input(); input >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
   posix_spawnattr_t attributes;
