@@ -112,8 +112,9 @@ exit 100' >"$work/bin/apt-get"
     echo "a mirror with one index wrong, then updated once, then always: installed, installed, failed" ;;
   user-suite)
     need_root "making an ordinary user"
-    # All but lint, which reads the same files whoever runs it.
-    user_tests='^(output|sweep|check|probe|full_device|kill|causes|hosts|slurm|install|containers|testhosts)\.'
+    # All but lint, which reads the same files whoever runs it, and the
+    # simulated sweep, which runs as an ordinary user anyway.
+    user_tests='^(output|sweep\.(unit|slurm|hostfile)|check|probe|full_device|kill|causes|hosts|slurm|install|containers|testhosts)\.'
     LAUNCH_TIMEOUT=280 launch_ok "$work/out" "$work/err" "scripts/test mpich as an ordinary user" \
       "$SCRIPTS_DIR/testbed/as-user" "$copy" env TESTS="$user_tests" scripts/test mpich
     counts=$(grep -E '^tests: [1-9][0-9]* passed, 0 failed, [0-9]+ skipped$' "$work/out") || fail "no passing count"

@@ -21,6 +21,14 @@ done
 "$SCRIPTS_DIR/testbed/simulated" "$work/sim" "$build" 1 2 3 5 || fail "no simulated nodes"
 mkdir "$work/tmp"
 export PATH=$work/sim/bin:$PATH MARK=$$ HANG=sim05,sim40 TMPDIR=$work/tmp
+# The sweep runs as its users run it: as an ordinary user where the suite is
+# root and TMPDIR lets others in (the sweeps on real nodes run as root).
+as_user=()
+if [ "$(id -u)" = 0 ]; then
+  chown -R "$(id -u nobody):$(id -g nobody)" "$work" || fail "cannot give $work to nobody"
+  as_user=(setpriv --reuid="$(id -u nobody)" --regid="$(id -g nobody)" --clear-groups)
+  "${as_user[@]}" test -w "$work" || { as_user=() && echo "NOTE: the sweeps run as root: nobody cannot reach $work"; }
+fi
 nodes=$(printf 'sim%02d,' $(seq 0 63))
 nodes=${nodes%,}
 
@@ -90,7 +98,7 @@ for row in "${rows[@]}"; do
   esac
   status=0 started=$(date +%s%N)
   # Every pair of 64 is 2000 jobs: a busy machine needs more than the usual deadline.
-  LAUNCH_TIMEOUT=$((90 * TIME_SCALE)) launch "$work/out" "$work/err" env "$RUN_MARK" LAUNCHED="$work/launched" "${plants[@]}" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
+  LAUNCH_TIMEOUT=$((90 * TIME_SCALE)) launch "$work/out" "$work/err" env "$RUN_MARK" LAUNCHED="$work/launched" "${plants[@]}" "${as_user[@]}" "$work/sim/kit/trapezoid-sweep" "${extra[@]}" "${words[@]}" ||
     status=$?
   ms=$((($(date +%s%N) - started) / 1000000))
   [ "$status" = "$expected" ] || { cat "$work/err" "$work/out"; fail "$name: exit status $status, not $expected"; }
@@ -139,7 +147,7 @@ done
 # Interrupted while the hung pair runs, the sweep ends every job and goes.
 printf '%s\n' sim05 sim40 sim41 >"$work/hosts"
 for signal in INT TERM; do
-  env "$RUN_MARK" "$work/sim/kit/trapezoid-sweep" --per-node 1 --deadline 60 --hostfile "$work/hosts" \
+  env "$RUN_MARK" "${as_user[@]}" "$work/sim/kit/trapezoid-sweep" --per-node 1 --deadline 60 --hostfile "$work/hosts" \
     --rsh "$work/sim/bin/rsh" </dev/null >"$work/out" 2>"$work/err" &
   sweep=$!
   for _ in $(seq 100); do pgrep -f "hang-$MARK" >/dev/null && break; sleep 0.1; done
