@@ -81,8 +81,9 @@ plant() {
       reaches "$2" "$a" && ! reaches "$2" "$3" || fail "$2 does not drop $3 alone" ;;
     lossy)
       # A job of this program sends few packets: below about half of them
-      # lost, it mostly passes in its usual time.
-      firewall "$2" "$3" "numgen random mod 100 < 60"
+      # lost, it mostly passes in its usual time; at 60 % Open MPI 4.1 now
+      # and then gave its output in time and was slow only to end.
+      firewall "$2" "$3" "numgen random mod 100 < 75"
       ip netns exec "$2" bash -c "for i in {1..100}; do echo >/dev/udp/$3/9; done" 2>/dev/null
       read -r dropped passed < <(ip netns exec "$2" nft list chain inet sweep out |
         sed -n 's/.*counter packets \([0-9]*\).*/\1/p' | paste -sd ' ')
