@@ -3,11 +3,13 @@
 # on PATH answers at once with a right output, or hangs for one planted pair.
 # Every pair of 64 nodes must name that link alone, with valid JUnit, JSON
 # and SVG; a pair that hangs only under srun is the launcher's, as is one
-# that hangs once under the way not measured reliable, and one that
-# fails once as Open MPI's launcher now and then does is the MPI's, but one
-# that hangs again by itself after passing slowly the other way is a link's; processes
-# piled on one node stop the sweep; bad input must get exit status 2 and one
-# line, never a shell; an interrupted sweep must leave nothing behind.
+# that hangs once under the way not measured reliable, and one that fails
+# once as Open MPI's launcher now and then does is the MPI's, but one that
+# hangs again by itself after passing slowly the other way is a link's; a
+# pair that hangs only in the second of three rounds (--repeat) is a flaky
+# link; processes piled on one node stop the sweep; bad input must get exit
+# status 2 and one line, never a shell; an interrupted sweep must leave
+# nothing behind.
 # shellcheck source=lib.sh
 . "$(dirname "$0")/lib.sh"
 
@@ -53,6 +55,7 @@ rows=(
   "slow-link|1|^slow link sim01 sim03: the pair takes 1\\.[5-9]|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
   "lossy-link|1|^flaky link sim01 sim03: the pair fails now and then, .*: 4 of 5 runs failed|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 2 --slow-seconds 1"
   "flaky-link|1|^flaky link sim01 sim03: the pair fails now and then, .*: 1 of 2 runs failed \\(no end within 2 s|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 2"
+  "repeat|1|^flaky link sim01 sim03: the pair fails now and then, .*: 1 of 4 runs failed \\(no end within 2 s|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 2 --repeat 3"
   "misplaced|2|asked for 1 process\\(es\\) on each of sim00,sim01, the launch put 2 on sim00||sim00,sim01||"
   "hostfile|0|^pairs  3 of 3 passed|7 0 0||sim00 slots=2^sim01:2 # comment^  sim02^sim00|--rsh @/sim/bin/rsh"
   "semicolon|2|names 'a;touch.*', which no host|||a;touch\$IFS$work/owned|"
@@ -90,6 +93,8 @@ for row in "${rows[@]}"; do
     slow-node) plants=(JITTER=1 SLOW=sim02) ;;
     slow-link) plants=(JITTER=1 "SLOW=sim01,sim03") ;;
     flaky-link) plants=(JITTER=1 "HANG=sim01,sim03" ONCE=1) ;;
+    # Passes the first round: only a second finds it.
+    repeat) plants=(JITTER=1 "HANG=sim01,sim03" ONCE=2) ;;
     # Hangs the way the sweep starts jobs, and is slow the other way.
     lossy-link) plants=(JITTER=1 "HANG=sim01,sim03" HANG_UNDER=srun "SLOW=sim01,sim03") findings=2 ;;
     launcher-once) plants=(HANG_UNDER=mpiexec ONCE=1) ;;
