@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # sweep.sh BUILD slurm|hostfile: trapezoid-sweep of every pair inside a Slurm
 # allocation of five nodes on test hosts, or with --hostfile over three test
-# hosts and the MPI's own launcher: healthy first, twice on Slurm, then
-# faults, each shown in place first: dead nodes and links, a lossy link, slow
-# nodes.
+# hosts and the MPI's own launcher: healthy first (on Slurm every pair
+# twice, with --repeat), then faults, each shown in place first: dead nodes
+# and links, a lossy link, slow nodes.
 # Every job that does not hold a fault must pass on its first run; a faulty
 # sweep must name exactly the faulty nodes and links (on Slurm a link
 # between nodes that are not neighbours in the allocation's order); and no
@@ -30,14 +30,14 @@ if [ "$mode" = slurm ]; then
   other=srun
   [ "$way" != srun ] || other=mpiexec
   # Row, fields between #: name, faults and findings (regular expressions),
-  # each list between ;, deadline, the way
-  # jobs start, what the evidence says. A
-  # healthy row's deadline is long, since a busy machine slows a job but
-  # must not fail it; a fault row waits out its hung pair's three runs.
+  # each list between ;, deadline, the way jobs start, what the evidence
+  # says, more of the sweep's arguments. A healthy row's deadline is long,
+  # since a busy machine slows a job but must not fail it; a fault row waits
+  # out its hung pair's three runs.
   # Slurm says it cannot reach a node after 10 s of trying. A link that
   # drops all hangs its pair both ways: the sweep's third run of it is the
   # other way.
-  rows=("healthy###20" "healthy###20"
+  rows=("healthy###20###--repeat 2"
     "link#drop $b $d;lossy $c $e#suspect link $b $d;(suspect|slow|flaky) link $c $e###failed twice \\($hung.*, and under $other: $hung"
     "nodes#break $e;slow $c#suspect node $e;slow node $c###no-output: "
     "down#stop $e#suspect node $e#15#$other#no-output: .*launcher-error: .*'srun: error: ")
@@ -125,7 +125,8 @@ unplant() {
 }
 
 for row in "${rows[@]}"; do
-  IFS='#' read -r name faults expected deadline launch evidence <<<"$row"
+  IFS='#' read -r name faults expected deadline launch evidence args <<<"$row"
+  read -ra args <<<"$args"
   deadline=$((${deadline:-10} * TIME_SCALE))
   IFS=';' read -ra planted <<<"$faults"
   for fault in "${planted[@]}"; do
@@ -138,7 +139,7 @@ for row in "${rows[@]}"; do
   # run the other way, or two timing runs by itself of a pair only slow.
   LAUNCH_TIMEOUT=$((deadline * (6 + 4 * ${#planted[@]}))) launch "$work/out" "$work/err" env "$RUN_MARK" TMPDIR="$work/tmp" "$testhosts" rsh "$a" \
     "$(printf '%q ' "${before[@]}" "$build/trapezoid-sweep" --deadline "$deadline" --junit "$work/junit.xml" \
-      ${launch:+--launch "$launch"} "${after[@]}")" || status=$?
+      ${launch:+--launch "$launch"} "${args[@]}" "${after[@]}")" || status=$?
   cat "$work/err" "$work/out"
   named=$(sed -nE 's/^(suspect|slow|flaky) ([a-z]+ [^:]*):.*/\1 \2/p' "$work/out")
   if [ -z "$expected" ]; then
@@ -146,6 +147,12 @@ for row in "${rows[@]}"; do
     n=${#hosts[@]}
     [ "$status" = 0 ] && grep -q "tests=\"$((n + n * (n - 1) / 2 + 1))\" failures=\"0\" skipped=\"0\"" "$work/junit.xml" ||
       fail "$name: exit status $status, $(grep -o 'tests=.*skipped="[0-9]*"' "$work/junit.xml")"
+    # With --repeat K, each wave passed K times over.
+    if [[ ${args[*]} =~ --repeat\ ([0-9]+) ]]; then
+      k=${BASH_REMATCH[1]} waves=$(sed -n 's/.*all pairs in \([0-9]*\) wave(s)$/\1/p' "$work/err")
+      [ "$(grep -c "round [0-9]* of $k, wave [0-9]* of $waves, pairs: $((n / 2)) of $((n / 2)) passed" "$work/err")" = $((k * waves)) ] ||
+        fail "$name: not every wave passed $k times"
+    fi
   else
     IFS=';' read -ra wanted <<<"$expected"
     [ "$status" = 1 ] || fail "$name: exit status $status, named: ${named//$'\n'/; }"
