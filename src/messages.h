@@ -40,7 +40,7 @@ void for_each_line(std::string_view text, Count count) {
 }
 
 // Whether TEXT says Open MPI could not make its session directory because
-// another launcher on the host made it at the same moment.
+// another launcher on the host made it, or removed it, at the same moment.
 bool session_dir_raced(std::string_view text);
 
 #endif

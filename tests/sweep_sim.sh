@@ -51,6 +51,8 @@ rows=(
   "launcher|0|^launcher: srun hung in start-up in 2 of 7 jobs; each passed under mpiexec|7 0 0|sim05,sim40,sim41||--deadline 2"
   "launcher-once|0|^launcher: mpiexec hung or failed in 1 of 7 jobs, each of which passed by itself; it is not the way|7 0 0|sim05,sim40,sim41||--deadline 2 --launch mpiexec"
   "mpi-own|0|^mpi: stand-in failed in itself in 1 of 7 jobs, each of which passed by itself: sim05,sim40: its launcher could not make|7 0 0|sim05,sim40,sim41||--deadline 2"
+  "mpi-own-gone|0|^mpi: stand-in failed in itself in 1 of 7 jobs, each of which passed by itself: sim05,sim40: its launcher could not make|7 0 0|sim05,sim40,sim41||--deadline 2"
+  "tmpdir-gone|1|^flaky link sim05 sim40: .*: 1 of 2 runs failed \\(session-dir: Open MPI could not make '/scratch/ompi.sim05.0'|7 0 1|sim05,sim40,sim41||--deadline 2"
   "slow-node|1|^slow node sim02: its jobs take 1\\.[5-9][0-9]* s \\(median\\), the others' 0\\.|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
   "slow-link|1|^slow link sim01 sim03: the pair takes 1\\.[5-9]|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 10 --slow-seconds 1"
   "lossy-link|1|^flaky link sim01 sim03: the pair fails now and then, .*: 4 of 5 runs failed|16 0 1|sim00,sim01,sim02,sim03,sim04||--deadline 2 --slow-seconds 1"
@@ -69,6 +71,10 @@ rows=(
   "svg|2|cannot write $work/none/m.svg||sim00||--svg @/none/m.svg"
   "wrap-blank|2|--wrap needs a command||sim00||--wrap ~"
 )
+# The stand-in's SAY for Open MPI 4.1's failed mkdir of DIR with ERROR.
+mkdir_failed() {
+  echo "SAY=A call to mkdir was unable to create the desired directory:\n\n  Directory: $1\n  Error:     $2"
+}
 for row in "${rows[@]}"; do
   IFS='|' read -r name expected said counts list hosts args <<<"$row"
   unset SLURM_JOB_NODELIST
@@ -98,7 +104,11 @@ for row in "${rows[@]}"; do
     # Hangs the way the sweep starts jobs, and is slow the other way.
     lossy-link) plants=(JITTER=1 "HANG=sim01,sim03" HANG_UNDER=srun "SLOW=sim01,sim03") findings=2 ;;
     launcher-once) plants=(HANG_UNDER=mpiexec ONCE=1) ;;
-    mpi-own) plants=(ONCE=1 "SAY=A call to mkdir was unable to create the desired directory:\n\n  Directory: /tmp/ompi.sim05.0\n  Error:     File exists") ;;
+    # Open MPI 4.1's launchers side by side on one host, making and removing
+    # its top session directory: the MPI's own; a TMPDIR that is gone is not.
+    mpi-own) plants=(ONCE=1 "$(mkdir_failed /tmp/ompi.sim05.0 'File exists')") ;;
+    mpi-own-gone) plants=(ONCE=1 "$(mkdir_failed /tmp/ompi.sim05.0/pid.6796 'No such file or directory')") ;;
+    tmpdir-gone) plants=(ONCE=1 "$(mkdir_failed /scratch/ompi.sim05.0 'No such file or directory')") ;;
     misplaced) plants=(PILE=1) ;;
   esac
   status=0 started=$(date +%s%N)
