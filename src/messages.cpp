@@ -305,19 +305,13 @@ bool session_dir_raced(std::string_view text) {
   std::vector<std::string_view> lines;
   for_each_line(text, [&](std::string_view line, int) { lines.push_back(line); });
   const Mkdir mkdir = failed_mkdir(lines, 0);
-  if (mkdir.error == kMkdirRaced) {
-    return true;
-  }
   // Open MPI 4.1.4, three launchers side by side on one test host: one made
   // its pid.N in the host's top directory, ompi.HOST.UID, as another, ending,
   // removed it.
-  constexpr std::string_view kTop = "/ompi.";
   const std::string_view dir = mkdir.dir;
-  const size_t own = dir.rfind("/pid.");
-  if (mkdir.error != kMkdirGone || own == std::string_view::npos ||
-      dir.find('/', own + 1) != std::string_view::npos) {
-    return false;
-  }
-  const size_t top = dir.rfind('/', own - 1);
-  return top != std::string_view::npos && dir.compare(top, kTop.size(), kTop) == 0;
+  const size_t own = dir.rfind('/');
+  const size_t top = own == 0 || own == std::string_view::npos ? own : dir.rfind('/', own - 1);
+  return mkdir.error == kMkdirRaced ||
+         (mkdir.error == kMkdirGone && top != std::string_view::npos &&
+          dir.substr(own).rfind("/pid.", 0) == 0 && dir.substr(top).rfind("/ompi.", 0) == 0);
 }
